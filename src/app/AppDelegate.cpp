@@ -1,0 +1,72 @@
+#include "app/AppDelegate.h"
+
+#include "core/Log.h"
+#include "services/AppSettings.h"
+
+#include <QCoreApplication>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+AppDelegate *g_shared = nullptr;
+}
+
+AppDelegate::AppDelegate(QObject *parent) : QObject(parent) { }
+
+AppDelegate::~AppDelegate()
+{
+    if (g_shared == this)
+        g_shared = nullptr;
+}
+
+AppDelegate *AppDelegate::shared() { return g_shared; }
+
+void AppDelegate::applicationDidFinishLaunching()
+{
+    // 1. Windows and views reach the shell through shared() from here on.
+    g_shared = this;
+
+    // 2. The onboarding service decides whether setup is due (onboarding issue).
+    // 3. Activation policy: a Linux application always has its windows and tray; nothing to set.
+    // 4. The macOS font-smoothing and menu-image defaults have no Linux meaning.
+    // 5. The floating panel and its mini player, which create the now-playing aggregator
+    //    (now-playing and panel issues). Until then Vesper runs without a window.
+
+    // 6. Appearance first, so every window opens in the right palette; the panel style follows
+    //    with the panel.
+    AppSettings::shared().applyAppearance();
+
+    // 7. The panel's window level from the always-on-top setting (panel issue).
+    // 8. The tray icon and its menu (panel issue).
+    // 9. The scrobble manager and its one-second tick (accounts issue, #7).
+    // 10. The browser bridge's loopback WebSocket server (browser bridge issue, #5).
+    // 11. The global shortcuts: handler, then the bindings of the settings (shortcuts issue).
+    // 12. The automatic update check (#6).
+    // 13. The panel's observers of the lyrics, panel-style and always-on-top notifications.
+    // 14. The onboarding window when setup is due (onboarding issue).
+    qCInfo(lcApp) << "launched";
+}
+
+bool AppDelegate::isCallbackURL(const QUrl &url) { return url.scheme() == u"vesper"_s; }
+
+void AppDelegate::openURLs(const QList<QUrl> &urls)
+{
+    for (const QUrl &url : urls) {
+        if (!isCallbackURL(url))
+            continue;
+        if (m_callbackHandler) {
+            m_callbackHandler(url);
+        } else {
+            // The query may carry an authorization code: never log it.
+            qCInfo(lcApp).noquote() << "callback URL for" << url.host()
+                                    << "received with no authorization service to take it";
+        }
+    }
+}
+
+void AppDelegate::setCallbackHandler(CallbackHandler handler)
+{
+    m_callbackHandler = std::move(handler);
+}
+
+void AppDelegate::quit() { QCoreApplication::quit(); }

@@ -1,0 +1,63 @@
+#include "Version.h"
+#include "app/AppDelegate.h"
+#include "core/Log.h"
+#include "platform/linux/SingleInstance.h"
+#include "platform/linux/UnixSignalWatcher.h"
+
+#include <QApplication>
+#include <QUrl>
+
+#include <csignal>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+// Arguments are URLs handed over by the desktop (Exec=vesper %u); anything else is ignored.
+QList<QUrl> urlsFromArguments(const QStringList &arguments)
+{
+    QList<QUrl> urls;
+    for (const QString &argument : arguments.mid(1)) {
+        const QUrl url(argument, QUrl::StrictMode);
+        if (url.isValid() && !url.scheme().isEmpty())
+            urls.append(url);
+    }
+    return urls;
+}
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    installLogFormat();
+    QApplication application(argc, argv);
+    QApplication::setApplicationName(u"vesper"_s);
+    QApplication::setApplicationDisplayName(u"Vesper"_s);
+    QApplication::setApplicationVersion(QStringLiteral(VESPER_VERSION));
+    QApplication::setDesktopFileName(u"vesper"_s);
+    // Vesper lives in its tray and panel; closing a window never ends it.
+    QApplication::setQuitOnLastWindowClosed(false);
+
+    const QList<QUrl> urls = urlsFromArguments(QApplication::arguments());
+    SingleInstance instance(SingleInstance::defaultSocketPath());
+    if (!instance.claimOrForward(urls)) {
+        // Another Vesper runs: it took our URLs, or it did not answer in time.
+        if (instance.errorString().isEmpty())
+            return 0;
+        plainLog(u"Vesper: the running instance did not answer: "_s + instance.errorString());
+        return 1;
+    }
+    if (!instance.errorString().isEmpty())
+        plainLog(u"Vesper: cannot listen for later launches: "_s + instance.errorString());
+
+    AppDelegate delegate;
+    QObject::connect(&instance, &SingleInstance::urlsReceived, &delegate, &AppDelegate::openURLs);
+
+    // SIGTERM and SIGINT end Vesper the way Quit does.
+    UnixSignalWatcher signalWatcher;
+    signalWatcher.watch(SIGTERM);
+    signalWatcher.watch(SIGINT);
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &delegate, &AppDelegate::quit);
+
+    delegate.applicationDidFinishLaunching();
+    delegate.openURLs(urls);
+    return application.exec();
+}

@@ -1,0 +1,187 @@
+#include "LogCapture.h"
+#include "core/UserDefaults.h"
+
+#include <QDir>
+#include <QFile>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QSignalSpy>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+class TestUserDefaults : public QObject
+{
+    Q_OBJECT
+
+    QString path() const { return m_dir->filePath(u"vesper/defaults.json"_s); }
+    QByteArray fileContents() const
+    {
+        QFile file(path());
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+    void writeFile(const QByteArray &contents) const
+    {
+        QDir().mkpath(QFileInfo(path()).path());
+        QFile file(path());
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(contents);
+    }
+    QStringList damagedCopies() const
+    {
+        return QDir(QFileInfo(path()).path()).entryList({ u"defaults.json.damaged-*"_s });
+    }
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+
+private Q_SLOTS:
+    void init() { m_dir = std::make_unique<QTemporaryDir>(); }
+
+    void typesSurviveARestart()
+    {
+        const QDateTime date
+            = QDateTime::fromString(u"2026-03-04T05:06:07.089Z"_s, Qt::ISODateWithMs);
+        const QByteArray data("\x00\x01\xfe\xff binary", 12);
+        {
+            UserDefaults defaults(path());
+            defaults.setValue(u"bool"_s, true);
+            defaults.setValue(u"one"_s, 1);
+            defaults.setValue(u"big"_s, qint64(9007199254740993LL));
+            defaults.setValue(u"half"_s, 1.5);
+            defaults.setValue(u"text"_s, u"héllo ♫"_s);
+            defaults.setValue(u"date"_s, date);
+            defaults.setValue(u"data"_s, data);
+            defaults.setValue(u"list"_s, QVariantList { 35, 4096 });
+            defaults.setValue(u"map"_s, QVariantMap { { u"a"_s, false }, { u"b"_s, 2.25 } });
+        }
+        UserDefaults reloaded(path());
+        QCOMPARE(reloaded.object(u"bool"_s).typeId(), QMetaType::Bool);
+        QCOMPARE(reloaded.boolValue(u"bool"_s), true);
+        QCOMPARE(reloaded.object(u"one"_s).typeId(), QMetaType::LongLong);
+        QCOMPARE(reloaded.integerValue(u"one"_s), 1);
+        QCOMPARE(reloaded.integerValue(u"big"_s), qint64(9007199254740993LL));
+        QCOMPARE(reloaded.object(u"half"_s).typeId(), QMetaType::Double);
+        QCOMPARE(reloaded.doubleValue(u"half"_s), 1.5);
+        QCOMPARE(reloaded.integerValue(u"half"_s), std::nullopt);
+        QCOMPARE(reloaded.doubleValue(u"one"_s), 1.0);
+        QCOMPARE(reloaded.stringValue(u"text"_s), u"héllo ♫"_s);
+        QCOMPARE(reloaded.dateValue(u"date"_s), date);
+        QCOMPARE(reloaded.object(u"date"_s).typeId(), QMetaType::QDateTime);
+        QCOMPARE(reloaded.dataValue(u"data"_s), data);
+        QCOMPARE(reloaded.arrayValue(u"list"_s), (QVariantList { qlonglong(35), qlonglong(4096) }));
+        const QVariantMap map = reloaded.dictionaryValue(u"map"_s).value();
+        QCOMPARE(map.value(u"a"_s).typeId(), QMetaType::Bool);
+        QCOMPARE(map.value(u"b"_s).toDouble(), 2.25);
+        // A date or data value is not a dictionary.
+        QCOMPARE(reloaded.dictionaryValue(u"date"_s), std::nullopt);
+        QCOMPARE(reloaded.dictionaryValue(u"data"_s), std::nullopt);
+    }
+
+    void theFileIsPlainJsonAPersonCanRead()
+    {
+        UserDefaults defaults(path());
+        defaults.setValue(u"settings.alwaysOnTop"_s, false);
+        defaults.setValue(u"when"_s, QDateTime(QDate(2026, 1, 2), QTime(3, 4, 5), Qt::UTC));
+        const QJsonObject stored = QJsonDocument::fromJson(fileContents()).object();
+        QCOMPARE(stored.value(u"settings.alwaysOnTop"_s), QJsonValue(false));
+        QCOMPARE(stored.value(u"when"_s).toObject().value(u"$date"_s).toString(),
+                 u"2026-01-02T03:04:05.000Z"_s);
+    }
+
+    void wrongTypesReadAsMissingAndStayStored()
+    {
+        writeFile(R"({"flag": "yes", "count": 2.5, "name": 7, "when": {"$date": "not a date"},
+                      "blob": {"$data": "***"}, "list": {"x": 1}})");
+        UserDefaults defaults(path());
+        QCOMPARE(defaults.boolValue(u"flag"_s), std::nullopt);
+        QCOMPARE(defaults.integerValue(u"count"_s), std::nullopt);
+        QCOMPARE(defaults.stringValue(u"name"_s), std::nullopt);
+        QCOMPARE(defaults.dateValue(u"when"_s), std::nullopt);
+        QCOMPARE(defaults.dataValue(u"blob"_s), std::nullopt);
+        QCOMPARE(defaults.arrayValue(u"list"_s), std::nullopt);
+        defaults.setValue(u"other"_s, 1);
+        const QJsonObject stored = QJsonDocument::fromJson(fileContents()).object();
+        QCOMPARE(stored.value(u"flag"_s), QJsonValue(u"yes"_s));
+        QCOMPARE(stored.value(u"when"_s).toObject().value(u"$date"_s), QJsonValue(u"not a date"_s));
+    }
+
+    void unknownKeysAndValuesAreKept()
+    {
+        writeFile(R"({"future.key": {"nested": [1, null, "x"]}, "nothing": null})");
+        UserDefaults defaults(path());
+        defaults.setValue(u"settings.alwaysOnTop"_s, true);
+        defaults.remove(u"absent"_s);
+        const QJsonObject stored = QJsonDocument::fromJson(fileContents()).object();
+        QCOMPARE(stored.value(u"future.key"_s).toObject().value(u"nested"_s).toArray().size(), 3);
+        QVERIFY(stored.contains(u"nothing"_s));
+        QVERIFY(stored.value(u"nothing"_s).isNull());
+    }
+
+    void damagedFileIsSetAsideNotOverwritten_data()
+    {
+        QTest::addColumn<QByteArray>("contents");
+        QTest::newRow("not JSON") << QByteArray("{\"settings.alwaysOnTop\": tru");
+        QTest::newRow("array") << QByteArray("[1, 2, 3]");
+        QTest::newRow("binary") << QByteArray("\x00\xff\xfe garbage", 11);
+    }
+    void damagedFileIsSetAsideNotOverwritten()
+    {
+        QFETCH(QByteArray, contents);
+        writeFile(contents);
+        LogCapture log;
+        UserDefaults defaults(path());
+        QVERIFY(defaults.keys().isEmpty());
+        const QStringList copies = damagedCopies();
+        QCOMPARE(copies.size(), 1);
+        QFile aside(QFileInfo(path()).dir().filePath(copies.first()));
+        QVERIFY(aside.open(QIODevice::ReadOnly));
+        QCOMPARE(aside.readAll(), contents);
+        QCOMPARE(log.lines().size(), 1);
+        QVERIFY(log.lines().first().startsWith(u"Vesper: settings file "_s));
+        defaults.setValue(u"fresh"_s, true);
+        QVERIFY(QJsonDocument::fromJson(fileContents()).object().value(u"fresh"_s).toBool());
+        QCOMPARE(damagedCopies().size(), 1);
+    }
+
+    void unreadableFileIsNeverReplaced()
+    {
+        if (geteuid() == 0)
+            QSKIP("root reads every file");
+        writeFile(R"({"keep": 1})");
+        QFile::setPermissions(path(), QFileDevice::WriteOwner);
+        LogCapture log;
+        UserDefaults defaults(path());
+        defaults.setValue(u"keep"_s, 2);
+        QFile::setPermissions(path(), QFileDevice::ReadOwner | QFileDevice::WriteOwner);
+        QCOMPARE(QJsonDocument::fromJson(fileContents()).object().value(u"keep"_s).toInt(), 1);
+    }
+
+    void refusesValuesTheDomainCannotHold()
+    {
+        UserDefaults defaults(path());
+        LogCapture log;
+        QVERIFY(!defaults.setValue(u"nan"_s, std::nan("")));
+        QVERIFY(!defaults.setValue(u"point"_s, QPointF(1, 2)));
+        QVERIFY(!defaults.setValue(u"list"_s, QVariantList { 1, QPointF(1, 2) }));
+        QVERIFY(!defaults.contains(u"nan"_s));
+        QVERIFY(!defaults.contains(u"list"_s));
+        QCOMPARE(log.lines().size(), 3);
+    }
+
+    void changesAreSignalledAndWrittenAtOnce()
+    {
+        UserDefaults defaults(path());
+        QSignalSpy changed(&defaults, &UserDefaults::valueChanged);
+        defaults.setValue(u"a"_s, 1);
+        defaults.setValue(u"a"_s, 1);
+        defaults.remove(u"a"_s);
+        defaults.remove(u"a"_s);
+        QCOMPARE(changed.size(), 3);
+        QVERIFY(!QJsonDocument::fromJson(fileContents()).object().contains(u"a"_s));
+    }
+};
+
+QTEST_GUILESS_MAIN(TestUserDefaults)
+#include "test_userdefaults.moc"
