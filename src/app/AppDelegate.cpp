@@ -2,6 +2,7 @@
 
 #include "core/Log.h"
 #include "services/AppSettings.h"
+#include "services/MediaRemoteManager.h"
 
 #include <QCoreApplication>
 
@@ -29,8 +30,10 @@ void AppDelegate::applicationDidFinishLaunching()
     // 2. The onboarding service decides whether setup is due (onboarding issue).
     // 3. Activation policy: a Linux application always has its windows and tray; nothing to set.
     // 4. The macOS font-smoothing and menu-image defaults have no Linux meaning.
-    // 5. The floating panel and its mini player, which create the now-playing aggregator
-    //    (now-playing and panel issues). Until then Vesper runs without a window.
+    // 5. The floating panel and its mini player create the now-playing aggregator (panel
+    //    issue). Until the panel exists Vesper runs without a window, and the aggregator is
+    //    created here so that it follows the players headless.
+    MediaRemoteManager::shared();
 
     // 6. Appearance first, so every window opens in the right palette; the panel style follows
     //    with the panel.

@@ -16,10 +16,10 @@ inline const QString autoCheckUpdates = QStringLiteral("settings.autoCheckUpdate
 
 // Per-source scrobble switches of earlier versions, folded into scrobbleSources.
 inline const QString legacyScrobbleSourceSpotify = QStringLiteral("settings.scrobbleSourceSpotify");
-inline const QString legacyScrobbleSourceAppleMusic =
-        QStringLiteral("settings.scrobbleSourceAppleMusic");
-inline const QString legacyScrobbleSourceYouTubeMusic =
-        QStringLiteral("settings.scrobbleSourceYouTubeMusic");
+inline const QString legacyScrobbleSourceAppleMusic
+    = QStringLiteral("settings.scrobbleSourceAppleMusic");
+inline const QString legacyScrobbleSourceYouTubeMusic
+    = QStringLiteral("settings.scrobbleSourceYouTubeMusic");
 inline const QString obsoleteWebSources = QStringLiteral("settings.webSources");
 
 // Secrets of earlier versions, moved into the secret store.

@@ -17,10 +17,7 @@ Q_LOGGING_CATEGORY(lcSourceRouting, "northloft.VesperApp.SourceRouting", QtInfoM
 Q_LOGGING_CATEGORY(lcBrowserBridge, "northloft.VesperApp.BrowserBridge", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcOnboarding, "northloft.VesperApp.Onboarding", QtInfoMsg)
 
-void plainLog(const QString &line)
-{
-    qCInfo(lcPlain).noquote() << line;
-}
+void plainLog(const QString &line) { qCInfo(lcPlain).noquote() << line; }
 
 QString formatLogLine(QtMsgType type, const char *category, const QString &message)
 {
@@ -44,7 +41,4 @@ static void printLogLine(QtMsgType type, const QMessageLogContext &context, cons
         std::abort();
 }
 
-void installLogFormat()
-{
-    qInstallMessageHandler(printLogLine);
-}
+void installLogFormat() { qInstallMessageHandler(printLogLine); }

@@ -20,7 +20,8 @@ public:
     void post(const QString &name);
 
 private:
-    struct Observer {
+    struct Observer
+    {
         QString name;
         QPointer<const QObject> context;
         std::function<void()> callback;

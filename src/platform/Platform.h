@@ -3,6 +3,7 @@
 #include <memory>
 
 class DesktopAppearance;
+class DesktopPlayers;
 class LoginItem;
 class SecretBackend;
 
@@ -11,4 +12,6 @@ namespace Platform {
 std::unique_ptr<LoginItem> createLoginItem();
 std::unique_ptr<SecretBackend> createSecretBackend();
 DesktopAppearance &desktopAppearance();
+// Spotify and Apple Music as MPRIS 2 players on the session bus.
+std::unique_ptr<DesktopPlayers> createDesktopPlayers();
 } // namespace Platform

@@ -1,0 +1,33 @@
+#pragma once
+
+#include "services/WebBridge.h"
+
+#include <QStringList>
+
+// The browser bridge as the aggregator sees it: states and open sites set by the test, commands
+// recorded as "action target value".
+class FakeWebBridge : public WebBridge
+{
+public:
+    bool connected = true;
+    std::optional<WebPlayerState> last;
+    QHash<QString, WebPlayerState> states; // by source raw value
+    QSet<MusicApp> open;
+    QList<MusicApp> defined;
+    QStringList sent;
+
+    bool isConnected() const override { return connected; }
+    std::optional<WebPlayerState> lastState() const override { return last; }
+    std::optional<WebPlayerState> state(const MusicApp &source) const override
+    {
+        const auto it = states.constFind(source.rawValue());
+        return it == states.cend() ? std::nullopt : std::optional(*it);
+    }
+    QSet<MusicApp> openSources() const override { return open; }
+    QList<MusicApp> definedSources() const override { return defined; }
+    void send(const QString &action, std::optional<double> value, const MusicApp &target) override
+    {
+        sent << action + u' ' + target.rawValue()
+                + (value ? u' ' + QString::number(*value) : QString());
+    }
+};
