@@ -1,5 +1,6 @@
 #include "core/UserDefaults.h"
 
+#include "core/DamagedFile.h"
 #include "core/Log.h"
 
 #include <QDir>
@@ -120,11 +121,9 @@ void UserDefaults::load()
 
 void UserDefaults::setAside(const QString &reason)
 {
-    const QString asideName = m_filePath + u".damaged-"_s
-        + QDateTime::currentDateTimeUtc().toString(u"yyyyMMdd-HHmmss-zzz"_s);
-    if (QFile::rename(m_filePath, asideName)) {
+    if (const auto asideName = setAsideDamagedFile(m_filePath)) {
         plainLog(u"Vesper: settings file %1 is damaged (%2); kept as %3, starting from empty "
-                 "settings"_s.arg(m_filePath, reason, asideName));
+                 "settings"_s.arg(m_filePath, reason, *asideName));
     } else {
         m_canSave = false;
         plainLog(u"Vesper: settings file %1 is damaged (%2) and cannot be set aside; changes "

@@ -1,5 +1,6 @@
 #include "platform/linux/SecretFileBackend.h"
 
+#include "core/DamagedFile.h"
 #include "core/Log.h"
 
 #include <QDateTime>
@@ -146,11 +147,9 @@ bool SecretFileBackend::save(const QJsonObject &secrets)
 
 bool SecretFileBackend::setAside(const QString &reason)
 {
-    const QString asideName = m_filePath + u".damaged-"_s
-        + QDateTime::currentDateTimeUtc().toString(u"yyyyMMdd-HHmmss-zzz"_s);
-    if (QFile::rename(m_filePath, asideName)) {
+    if (const auto asideName = setAsideDamagedFile(m_filePath)) {
         plainLog(u"Vesper: secrets file %1 is damaged (%2); kept as %3, starting with no stored "
-                 "secrets"_s.arg(m_filePath, reason, asideName));
+                 "secrets"_s.arg(m_filePath, reason, *asideName));
         return true;
     }
     plainLog(u"Vesper: secrets file %1 is damaged (%2) and cannot be set aside; secrets will "
