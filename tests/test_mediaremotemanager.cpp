@@ -10,6 +10,8 @@
 
 #include <QBuffer>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QThreadPool>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -86,6 +88,13 @@ private Q_SLOTS:
         m_network = std::make_unique<QNetworkAccessManager>();
         m_artwork = std::make_unique<ArtworkResolver>(*m_players, *m_network);
         m_bridge = FakeWebBridge();
+    }
+    // Lookups still in flight would never resume once their network is gone.
+    void cleanup()
+    {
+        QTRY_VERIFY_WITH_TIMEOUT(m_network->findChildren<QNetworkReply *>().isEmpty(), 5000);
+        QThreadPool::globalInstance()->waitForDone();
+        QTest::qWait(10);
     }
 
     void desktopNotificationsDriveTheDisplay()

@@ -10,6 +10,8 @@
 #include <QDBusConnection>
 #include <QElapsedTimer>
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
+#include <QThreadPool>
 #include <QTemporaryDir>
 #include <QTest>
 
@@ -61,6 +63,10 @@ private Q_SLOTS:
     }
     void cleanup()
     {
+        // Lookups still in flight would never resume once their network is gone.
+        QTRY_VERIFY_WITH_TIMEOUT(m_network->findChildren<QNetworkReply *>().isEmpty(), 5000);
+        QThreadPool::globalInstance()->waitForDone();
+        QTest::qWait(10);
         m_artwork.reset();
         m_players.reset();
         m_player.reset();

@@ -163,11 +163,14 @@ QCoro::Task<std::optional<QImage>>
 ArtworkResolver::fetchArtwork(QString title, QString artist, QString album, QString bundleID,
                               std::optional<QString> webArtworkURL)
 {
+    const std::weak_ptr<const int> alive = m_alive;
     std::optional<QImage> image;
     if (bundleID == kAppleMusicID) {
         image = co_await m_players.appleMusicArtwork();
     } else if (bundleID == kSpotifyID) {
         const std::optional<QString> text = co_await m_players.spotifyArtworkURL();
+        if (alive.expired())
+            co_return std::nullopt;
         if (const auto url = text ? parsedURL(*text) : std::nullopt)
             image = co_await loadImageFrom(spotifyImageURL(*url), Origin::LocalPlayer);
     } else {
@@ -181,6 +184,8 @@ ArtworkResolver::fetchArtwork(QString title, QString artist, QString album, QStr
     if (image && image->isNull())
         image.reset();
 
+    if (alive.expired())
+        co_return std::nullopt;
     if (!image) {
         qCDebug(lcArtwork) << "No artwork from" << bundleID << "- searching iTunes";
         image = co_await fetchFromiTunesStore(title, artist, album);
@@ -203,8 +208,9 @@ ArtworkResolver::fetchFromiTunesStore(QString title, QString artist, QString alb
         co_return std::nullopt;
 
     // The status is not looked at: whatever body parses as a search answer is used.
+    const std::weak_ptr<const int> alive = m_alive;
     const std::optional<QByteArray> body = co_await download(url, maxSearchBytes);
-    if (!body)
+    if (!body || alive.expired())
         co_return std::nullopt;
     const QJsonDocument document = QJsonDocument::fromJson(*body);
     const QJsonValue resultsValue = document.object().value(u"results"_s);

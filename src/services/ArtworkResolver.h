@@ -9,6 +9,7 @@
 #include <qcoro/qcorotask.h>
 
 #include <chrono>
+#include <memory>
 #include <optional>
 
 class DesktopPlayers;
@@ -17,7 +18,7 @@ class QNetworkAccessManager;
 // Finds the cover of a track: the source's own image first, then the iTunes Search API. A miss
 // of any kind ends in no image and is never an error. Nothing is cached and nothing is
 // cancelled; whether a found image still concerns the track shown is the caller's to decide.
-// The resolver must outlive the lookups it starts.
+// Lookups still running when the resolver goes end without an image.
 class ArtworkResolver
 {
 public:
@@ -66,4 +67,6 @@ private:
     DesktopPlayers &m_players;
     QNetworkAccessManager &m_network;
     std::chrono::milliseconds m_timeout { std::chrono::seconds(60) };
+    // Lookups hold a weak reference and end quietly when the resolver is gone.
+    std::shared_ptr<const int> m_alive = std::make_shared<const int>(0);
 };
