@@ -3,6 +3,7 @@
 #include "core/Log.h"
 #include "services/AppSettings.h"
 #include "services/MediaRemoteManager.h"
+#include "services/UpdateCheckService.h"
 
 #include <QCoreApplication>
 
@@ -44,7 +45,8 @@ void AppDelegate::applicationDidFinishLaunching()
     // 9. The scrobble manager and its one-second tick (accounts issue, #7).
     // 10. The browser bridge's loopback WebSocket server (browser bridge issue, #5).
     // 11. The global shortcuts: handler, then the bindings of the settings (shortcuts issue).
-    // 12. The automatic update check (#6).
+    // 12. The automatic update check: at most once a day, never in a build without a site.
+    UpdateCheckService::shared().checkAutomatically();
     // 13. The panel's observers of the lyrics, panel-style and always-on-top notifications.
     // 14. The onboarding window when setup is due (onboarding issue).
     qCInfo(lcApp) << "launched";

@@ -1,0 +1,40 @@
+// A stand-in product site for scripts: answers GET /api/version.json with the given status and
+// body, appends every request line it receives to a file, and prints its origin on stdout.
+//
+//   fake_http_site <status> <body> <request log>
+
+#include "FakeHttpServer.h"
+
+#include <QCoreApplication>
+#include <QFile>
+
+#include <cstdio>
+
+using namespace Qt::StringLiterals;
+
+int main(int argc, char **argv)
+{
+    QCoreApplication app(argc, argv);
+    const QStringList args = app.arguments();
+    if (args.size() != 4) {
+        std::fprintf(stderr, "usage: fake_http_site <status> <body> <request log>\n");
+        return 2;
+    }
+    const int status = args.at(1).toInt();
+    const QByteArray body = args.at(2).toUtf8();
+    const QString logPath = args.at(3);
+
+    FakeHttpServer server;
+    server.route("GET", u"/api/version.json"_s,
+                 [status, body, logPath](const FakeHttpServer::Request &request) {
+                     QFile log(logPath);
+                     if (log.open(QIODevice::Append)) {
+                         log.write(request.method + ' ' + request.path.toUtf8() + '?'
+                                   + request.rawQuery + '\n');
+                     }
+                     return FakeHttpServer::Response::withStatus(status, body);
+                 });
+    std::printf("%s\n", server.url().toEncoded().constData());
+    std::fflush(stdout);
+    return app.exec();
+}
