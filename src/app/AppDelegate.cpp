@@ -3,6 +3,7 @@
 #include "core/Log.h"
 #include "services/AppSettings.h"
 #include "services/MediaRemoteManager.h"
+#include "services/ScrobbleManager.h"
 #include "services/UpdateCheckService.h"
 
 #include <QCoreApplication>
@@ -42,7 +43,8 @@ void AppDelegate::applicationDidFinishLaunching()
 
     // 7. The panel's window level from the always-on-top setting (panel issue).
     // 8. The tray icon and its menu (panel issue).
-    // 9. The scrobble manager and its one-second tick (accounts issue, #7).
+    // 9. The scrobble manager; its one-second tick runs while a Last.fm account is connected.
+    ScrobbleManager::shared();
     // 10. The browser bridge's loopback WebSocket server (browser bridge issue, #5).
     // 11. The global shortcuts: handler, then the bindings of the settings (shortcuts issue).
     // 12. The automatic update check: at most once a day, never in a build without a site.

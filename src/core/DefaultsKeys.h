@@ -31,6 +31,9 @@ inline const QString browserSourceDefinitions = QStringLiteral("browserBridge.so
 inline const QString lastfmUsername = QStringLiteral("lastfmUsername");
 inline const QString lastfmAvatarURL = QStringLiteral("lastfmAvatarURL");
 inline const QString lastfmScrobbleQueue = QStringLiteral("lastfmScrobbleQueue");
+// The Last.fm user a queue kept after a revoked session belongs to, so that it is sent only
+// when that same user signs in again.
+inline const QString lastfmScrobbleQueueOwner = QStringLiteral("lastfmScrobbleQueueOwner");
 inline const QString spotifyCustomClientID = QStringLiteral("spotifyCustomClientID");
 inline const QString spotifyTokenExpiry = QStringLiteral("spotifyTokenExpiry");
 inline const QString spotifyDisplayName = QStringLiteral("spotifyDisplayName");

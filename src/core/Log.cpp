@@ -16,6 +16,7 @@ Q_LOGGING_CATEGORY(lcKeychain, "northloft.VesperApp.Keychain", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcSourceRouting, "northloft.VesperApp.SourceRouting", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcBrowserBridge, "northloft.VesperApp.BrowserBridge", QtInfoMsg)
 Q_LOGGING_CATEGORY(lcOnboarding, "northloft.VesperApp.Onboarding", QtInfoMsg)
+Q_LOGGING_CATEGORY(lcLastFm, "northloft.VesperApp.LastFm", QtInfoMsg)
 
 void plainLog(const QString &line) { qCInfo(lcPlain).noquote() << line; }
 

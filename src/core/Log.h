@@ -13,6 +13,7 @@ Q_DECLARE_LOGGING_CATEGORY(lcKeychain)
 Q_DECLARE_LOGGING_CATEGORY(lcSourceRouting)
 Q_DECLARE_LOGGING_CATEGORY(lcBrowserBridge)
 Q_DECLARE_LOGGING_CATEGORY(lcOnboarding)
+Q_DECLARE_LOGGING_CATEGORY(lcLastFm)
 
 // Writes one plain line; the caller gives the whole line, "Vesper: " included.
 void plainLog(const QString &line);

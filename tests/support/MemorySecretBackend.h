@@ -1,0 +1,44 @@
+#pragma once
+
+#include "platform/SecretBackend.h"
+
+#include <QHash>
+#include <QString>
+
+// What an in-memory secret store holds, owned by the test so that it outlives the backend the
+// store takes over. `refuseWrites` makes writes fail, as a locked keyring does.
+struct SecretItems
+{
+    QHash<QString, QString> items;
+    bool refuseWrites = false;
+};
+
+// Secrets kept in the test's SecretItems instead of a keyring or file.
+class MemorySecretBackend : public SecretBackend
+{
+public:
+    explicit MemorySecretBackend(SecretItems &secrets) : m_secrets(secrets) { }
+
+    std::optional<QString> read(const QString &account) override
+    {
+        const auto it = m_secrets.items.constFind(account);
+        if (it == m_secrets.items.cend())
+            return std::nullopt;
+        return *it;
+    }
+    bool write(const QString &account, const QString &value) override
+    {
+        if (m_secrets.refuseWrites)
+            return false;
+        m_secrets.items.insert(account, value);
+        return true;
+    }
+    bool remove(const QString &account) override
+    {
+        m_secrets.items.remove(account);
+        return true;
+    }
+
+private:
+    SecretItems &m_secrets;
+};

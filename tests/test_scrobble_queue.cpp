@@ -1,0 +1,166 @@
+#include "LogCapture.h"
+#include "core/DefaultsKeys.h"
+#include "core/UserDefaults.h"
+#include "services/ScrobbleQueue.h"
+
+#include <QDir>
+#include <QFile>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+QueuedScrobble entry(qint64 timestamp)
+{
+    return { u"Artist"_s, u"Track %1"_s.arg(timestamp), QString(), 180, timestamp };
+}
+
+QList<QueuedScrobble> entries(qint64 from, qint64 count)
+{
+    QList<QueuedScrobble> list;
+    for (qint64 i = 0; i < count; ++i)
+        list.append(entry(from + i));
+    return list;
+}
+} // namespace
+
+class TestScrobbleQueue : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<UserDefaults> m_defaults;
+
+    QString settingsPath() const { return m_dir->filePath(u"defaults.json"_s); }
+    QStringList asideFiles() const
+    {
+        return QDir(m_dir->path()).entryList({ u"lastfmScrobbleQueue.json.damaged-*"_s });
+    }
+    QByteArray readAside(const QString &name) const
+    {
+        QFile file(m_dir->filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_defaults = std::make_unique<UserDefaults>(settingsPath());
+    }
+
+    void storedAsJsonDataAndWrittenOnEveryChange()
+    {
+        ScrobbleQueue queue(*m_defaults);
+        QCOMPARE(queue.entries(), QList<QueuedScrobble>());
+        const QueuedScrobble withAlbum { u"Sigur Rós"_s, u"Hoppípolla"_s, u"Takk…"_s, 268,
+                                         1700000000 };
+        QCOMPARE(queue.append(withAlbum).value_or(-1), qsizetype(1));
+        QCOMPARE(queue.append(entry(2)).value_or(-1), qsizetype(2));
+
+        // Another process reading the file now (as after kill -9) finds both.
+        UserDefaults reread(settingsPath());
+        const auto stored = reread.dataValue(DefaultsKeys::lastfmScrobbleQueue);
+        QVERIFY(stored);
+        QCOMPARE(ScrobbleQueue::decode(*stored).value_or(QList<QueuedScrobble>()),
+                 (QList<QueuedScrobble> { withAlbum, entry(2) }));
+        QVERIFY(stored->startsWith(R"([{"album":"Takk…","artist":"Sigur Rós","duration":268,)"));
+
+        QCOMPARE(queue.removeDelivered({ withAlbum }), qsizetype(1));
+        queue.clear();
+        QCOMPARE(m_defaults->dataValue(DefaultsKeys::lastfmScrobbleQueue), QByteArray("[]"));
+    }
+
+    void decoding()
+    {
+        QVERIFY(ScrobbleQueue::decode("[]"));
+        const auto noAlbum
+            = ScrobbleQueue::decode(R"([{"artist":"a","track":"t","duration":0,"timestamp":5}])");
+        QVERIFY(noAlbum);
+        QCOMPARE(noAlbum->first().album, QString());
+        QVERIFY(!ScrobbleQueue::decode(R"({"artist":"a"})"));
+        QVERIFY(!ScrobbleQueue::decode(R"([{"artist":"a","track":"t","album":"","duration":0}])"));
+        QVERIFY(!ScrobbleQueue::decode(
+            R"([{"artist":"a","track":"t","album":"","duration":1.5,"timestamp":5}])"));
+        QVERIFY(!ScrobbleQueue::decode(
+            R"([{"artist":"a","track":7,"album":"","duration":1,"timestamp":5}])"));
+        QVERIFY(!ScrobbleQueue::decode("[{\"artist\":"));
+    }
+
+    void keepsTheNewestFiveHundred()
+    {
+        ScrobbleQueue queue(*m_defaults);
+        QVERIFY(queue.store(entries(0, 500)));
+        QCOMPARE(queue.append(entry(500)).value_or(-1), qsizetype(500));
+        const QList<QueuedScrobble> kept = queue.entries();
+        QCOMPARE(kept.size(), 500);
+        QCOMPARE(kept.first(), entry(1));
+        QCOMPARE(kept.last(), entry(500));
+    }
+
+    void damagedQueueIsSetAsideNotOverwritten_data()
+    {
+        QTest::addColumn<QVariant>("stored");
+        QTest::addColumn<QByteArray>("kept");
+        QTest::newRow("not JSON") << QVariant(QByteArray("[{\"artist\":\"A\","))
+                                  << QByteArray("[{\"artist\":\"A\",");
+        QTest::newRow("incomplete entry") << QVariant(QByteArray(R"([{"artist":"A","track":"T"}])"))
+                                          << QByteArray(R"([{"artist":"A","track":"T"}])");
+        QTest::newRow("not data") << QVariant(u"[]"_s) << QByteArray("[\n    \"[]\"\n]\n");
+    }
+
+    void damagedQueueIsSetAsideNotOverwritten()
+    {
+        QFETCH(QVariant, stored);
+        QFETCH(QByteArray, kept);
+        QVERIFY(m_defaults->setValue(DefaultsKeys::lastfmScrobbleQueue, stored));
+        LogCapture log;
+        ScrobbleQueue queue(*m_defaults);
+        QCOMPARE(queue.append(entry(1)).value_or(-1), qsizetype(1));
+        QCOMPARE(queue.entries(), QList<QueuedScrobble> { entry(1) });
+        const QStringList aside = asideFiles();
+        QCOMPARE(aside.size(), 1);
+        QCOMPARE(readAside(aside.first()), kept);
+        QVERIFY(log.contains(u"[LastFm] the scrobble queue was set aside as "_s
+                             + m_dir->filePath(aside.first())));
+    }
+
+    void damagedQueueThatCannotBeSetAsideIsLeftAlone()
+    {
+        // Settings whose folder is a plain file: nothing can be written beside them, not even by
+        // root.
+        QFile blocker(m_dir->filePath(u"blocker"_s));
+        QVERIFY(blocker.open(QIODevice::WriteOnly));
+        blocker.close();
+        UserDefaults stuck(m_dir->filePath(u"blocker/defaults.json"_s));
+        const QByteArray damaged = "not a queue";
+        QVERIFY(stuck.setValue(DefaultsKeys::lastfmScrobbleQueue, damaged));
+        ScrobbleQueue queue(stuck);
+        QVERIFY(!queue.append(entry(1)));
+        QVERIFY(!queue.store({}));
+        QCOMPARE(stuck.dataValue(DefaultsKeys::lastfmScrobbleQueue), damaged);
+    }
+
+    void deliveredBatchLeavesTheFront()
+    {
+        const QList<QueuedScrobble> batch = entries(0, 20);
+        // Sent and untouched.
+        QCOMPARE(ScrobbleQueue::deliveredPrefix(entries(0, 30), batch), qsizetype(20));
+        // A scrobble queued while the batch was out stays.
+        QCOMPARE(ScrobbleQueue::deliveredPrefix(entries(0, 21), batch), qsizetype(20));
+        // The cap pushed the batch's first entry out meanwhile: only its rest leaves.
+        QCOMPARE(ScrobbleQueue::deliveredPrefix(entries(1, 30), batch), qsizetype(19));
+        // The queue was emptied or replaced meanwhile: nothing of it leaves.
+        QCOMPARE(ScrobbleQueue::deliveredPrefix({}, batch), qsizetype(0));
+        QCOMPARE(ScrobbleQueue::deliveredPrefix(entries(100, 5), batch), qsizetype(0));
+
+        ScrobbleQueue queue(*m_defaults);
+        QVERIFY(queue.store(entries(0, 21)));
+        QCOMPARE(queue.removeDelivered(batch), qsizetype(1));
+        QCOMPARE(queue.entries(), QList<QueuedScrobble> { entry(20) });
+    }
+};
+
+QTEST_GUILESS_MAIN(TestScrobbleQueue)
+#include "test_scrobble_queue.moc"
