@@ -21,6 +21,8 @@ mkdir -p "$root/config" "$root/data" "$root/cache" "$root/runtime"
 chmod 700 "$root/runtime"
 export XDG_CONFIG_HOME="$root/config" XDG_DATA_HOME="$root/data" XDG_CACHE_HOME="$root/cache"
 export XDG_RUNTIME_DIR="$root/runtime" QT_QPA_PLATFORM=offscreen
+# Nothing may leave the machine, whatever the callback starts.
+export VESPER_SPOTIFY_ACCOUNTS_URL=http://127.0.0.1:9 VESPER_SPOTIFY_API_URL=http://127.0.0.1:9
 
 fail() {
     echo "FAIL: $*"
@@ -46,12 +48,12 @@ kill -0 "$primary_pid" || fail "Vesper did not stay up"
 
 "$vesper" "vesper://callback?code=not-for-logs" >"$root/second.log" 2>&1 \
     || fail "the second launch exited $?"
-wait_for_line "[App] callback URL for callback received"
+wait_for_line "[Spotify] authorization callback received"
 grep -q "not-for-logs" "$root/primary.log" && fail "the authorization code was logged"
 
 "$vesper" "https://example.org/elsewhere" >"$root/third.log" 2>&1 || fail "the third launch failed"
 sleep 0.3
-[ "$(grep -c 'callback URL' "$root/primary.log")" -eq 1 ] || fail "a non-vesper URL was routed"
+[ "$(grep -c 'authorization callback' "$root/primary.log")" -eq 1 ] || fail "a non-vesper URL was routed"
 
 kill -TERM "$primary_pid"
 status=0

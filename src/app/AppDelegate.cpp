@@ -4,6 +4,7 @@
 #include "services/AppSettings.h"
 #include "services/MediaRemoteManager.h"
 #include "services/ScrobbleManager.h"
+#include "services/SpotifyAuthService.h"
 #include "services/UpdateCheckService.h"
 
 #include <QCoreApplication>
@@ -28,6 +29,8 @@ void AppDelegate::applicationDidFinishLaunching()
 {
     // 1. Windows and views reach the shell through shared() from here on.
     g_shared = this;
+    // The browser's redirect after a Spotify authorization arrives as a "vesper:" URL.
+    setCallbackHandler([](const QUrl &url) { SpotifyAuthService::shared().handleCallback(url); });
 
     // 2. The onboarding service decides whether setup is due (onboarding issue).
     // 3. Activation policy: a Linux application always has its windows and tray; nothing to set.
