@@ -3,6 +3,7 @@
 #include "core/Endpoints.h"
 #include "models/MusicApp.h"
 #include "platform/DesktopPlayers.h"
+#include "services/HttpFetch.h"
 
 #include <QBuffer>
 #include <QFile>
@@ -13,15 +14,11 @@
 #include <QJsonObject>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
 #include <QNetworkRequest>
-#include <QPointer>
 #include <QPromise>
 #include <QThreadPool>
-#include <QTimer>
 
 #include <qcoro/qcorofuture.h>
-#include <qcoro/qcoronetworkreply.h>
 
 #include <memory>
 
@@ -32,14 +29,6 @@ Q_LOGGING_CATEGORY(lcArtwork, "northloft.VesperApp.Artwork", QtInfoMsg)
 
 const QString kAppleMusicID = u"com.apple.Music"_s;
 const QString kSpotifyID = u"com.spotify.client"_s;
-constexpr int kMaxRedirects = 5;
-constexpr qint64 kReadBufferSize = 256 * 1024;
-
-struct DeleteLater
-{
-    void operator()(QObject *object) const { object->deleteLater(); }
-};
-
 // Reads the image in the bytes. Dimensions are checked from the header first: an image that
 // announces an absurd size is refused before anything is allocated for it.
 QImage decodeImage(const QByteArray &bytes)
@@ -127,22 +116,6 @@ QCoro::Task<std::optional<QImage>> decodeInBackground(QByteArray bytes)
     if (image.isNull())
         co_return std::nullopt;
     co_return image;
-}
-
-// Whether the whole body arrived. An HTTP error status still counts: its body is judged by
-// what it contains, not by the status.
-bool isComplete(const QNetworkReply &reply)
-{
-    const QNetworkReply::NetworkError error = reply.error();
-    if (error == QNetworkReply::NoError)
-        return true;
-    const bool answered = reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid();
-    const bool statusError = (error >= QNetworkReply::ContentAccessDenied
-                              && error <= QNetworkReply::UnknownContentError)
-        || error == QNetworkReply::ProtocolInvalidOperationError
-        || (error >= QNetworkReply::InternalServerError
-            && error <= QNetworkReply::UnknownServerError);
-    return answered && statusError;
 }
 
 std::optional<QUrl> parsedURL(const QString &text)
@@ -278,43 +251,13 @@ QCoro::Task<std::optional<QImage>> ArtworkResolver::loadImageFrom(QUrl url, Orig
 
 QCoro::Task<std::optional<QByteArray>> ArtworkResolver::download(QUrl url, qint64 cap)
 {
-    QNetworkRequest request(url);
-    request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
-                         QNetworkRequest::NoLessSafeRedirectPolicy);
-    request.setMaximumRedirectsAllowed(kMaxRedirects);
-    request.setTransferTimeout(int(m_timeout.count()));
-
-    std::unique_ptr<QNetworkReply, DeleteLater> owner(m_network.get(request));
-    QPointer<QNetworkReply> reply = owner.get();
-    // The body is taken as it arrives, so that Qt's buffer stays small and a body over the cap is
-    // stopped at the cap rather than held in full.
-    auto body = std::make_shared<QByteArray>();
-    const auto take = [reply, body, cap] {
-        body->append(reply->read(cap + 1 - body->size()));
-        if (body->size() > cap)
-            reply->abort();
-    };
-    reply->setReadBufferSize(kReadBufferSize);
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, take);
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, cap] {
-        bool known = false;
-        const qint64 length
-            = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-        if (known && length > cap)
-            reply->abort();
-    });
-    // The transfer timeout only catches a stall; this bounds a slow trickle too.
-    QTimer::singleShot(m_timeout, reply, [reply] { reply->abort(); });
-
-    co_await reply.get();
-    if (reply && reply->isOpen())
-        take();
-    if (!reply || !isComplete(*reply) || body->size() > cap) {
-        qCDebug(lcArtwork) << "Download failed:" << url.toDisplayString()
-                           << (reply ? reply->errorString() : u"reply gone"_s);
+    const std::optional<Http::Reply> reply
+        = co_await Http::get(m_network, QNetworkRequest(url), cap, m_timeout);
+    if (!reply) {
+        qCDebug(lcArtwork) << "Download failed:" << url.toDisplayString();
         co_return std::nullopt;
     }
-    co_return *body;
+    co_return QByteArray(reply->body);
 }
 
 QString ArtworkResolver::albumKey(const QString &album)
