@@ -42,42 +42,74 @@ bool isComplete(const QNetworkReply &reply)
 
 namespace Http {
 
+QCoro::Task<Outcome> send(QNetworkAccessManager &network, QNetworkRequest request, QByteArray verb,
+                          QByteArray body, qint64 maxBytes, std::chrono::milliseconds timeout)
+{
+    request.setTransferTimeout(int(timeout.count()));
+
+    std::unique_ptr<QNetworkReply, DeleteLater> owner(
+        verb == "GET" ? network.get(request) : network.sendCustomRequest(request, verb, body));
+    QPointer<QNetworkReply> reply = owner.get();
+    // Read as it arrives, so that Qt's buffer stays small and a body over the cap is stopped at
+    // the cap rather than held in full.
+    auto received = std::make_shared<QByteArray>();
+    auto tooLarge = std::make_shared<bool>(false);
+    const auto take = [reply, received, tooLarge, maxBytes] {
+        received->append(reply->read(maxBytes + 1 - received->size()));
+        if (received->size() > maxBytes) {
+            *tooLarge = true;
+            reply->abort();
+        }
+    };
+    reply->setReadBufferSize(kReadBufferSize);
+    QObject::connect(reply, &QNetworkReply::readyRead, reply, take);
+    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, tooLarge, maxBytes] {
+        bool known = false;
+        const qint64 length
+            = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
+        if (known && length > maxBytes) {
+            *tooLarge = true;
+            reply->abort();
+        }
+    });
+    // The transfer timeout only catches a stall; this bounds a slow trickle too.
+    QTimer::singleShot(timeout, reply, [reply] { reply->abort(); });
+
+    co_await reply.get();
+    Outcome outcome;
+    if (!reply)
+        co_return outcome;
+    if (reply->isOpen() && !*tooLarge)
+        take();
+    if (*tooLarge) {
+        outcome.result = Outcome::Result::TooLarge;
+        co_return outcome;
+    }
+    if (!isComplete(*reply)) {
+        outcome.result = Outcome::Result::Failed;
+        outcome.error = reply->error();
+        outcome.errorString = reply->errorString();
+        co_return outcome;
+    }
+    outcome.result = Outcome::Result::Answered;
+    outcome.status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt();
+    outcome.body = *received;
+    outcome.retryAfter = reply->rawHeader("Retry-After");
+    co_return outcome;
+}
+
 QCoro::Task<std::optional<Reply>> get(QNetworkAccessManager &network, QNetworkRequest request,
                                       qint64 maxBytes, std::chrono::milliseconds timeout)
 {
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::NoLessSafeRedirectPolicy);
     request.setMaximumRedirectsAllowed(kMaxRedirects);
-    request.setTransferTimeout(int(timeout.count()));
-
-    std::unique_ptr<QNetworkReply, DeleteLater> owner(network.get(request));
-    QPointer<QNetworkReply> reply = owner.get();
-    // Read as it arrives, so that Qt's buffer stays small and a body over the cap is stopped at
-    // the cap rather than held in full.
-    auto body = std::make_shared<QByteArray>();
-    const auto take = [reply, body, maxBytes] {
-        body->append(reply->read(maxBytes + 1 - body->size()));
-        if (body->size() > maxBytes)
-            reply->abort();
-    };
-    reply->setReadBufferSize(kReadBufferSize);
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, take);
-    QObject::connect(reply, &QNetworkReply::metaDataChanged, reply, [reply, maxBytes] {
-        bool known = false;
-        const qint64 length
-            = reply->header(QNetworkRequest::ContentLengthHeader).toLongLong(&known);
-        if (known && length > maxBytes)
-            reply->abort();
-    });
-    // The transfer timeout only catches a stall; this bounds a slow trickle too.
-    QTimer::singleShot(timeout, reply, [reply] { reply->abort(); });
-
-    co_await reply.get();
-    if (reply && reply->isOpen())
-        take();
-    if (!reply || !isComplete(*reply) || body->size() > maxBytes)
+    QCoro::Task<Outcome> sending = send(network, std::move(request), QByteArrayLiteral("GET"),
+                                        QByteArray(), maxBytes, timeout);
+    const Outcome outcome = co_await sending;
+    if (outcome.result != Outcome::Result::Answered)
         co_return std::nullopt;
-    co_return Reply { reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt(), *body };
+    co_return Reply { outcome.status, outcome.body };
 }
 
 QByteArray userAgent()

@@ -7,6 +7,7 @@
 #include "core/Log.h"
 #include "core/Network.h"
 #include "core/UserDefaults.h"
+#include "services/HttpFetch.h"
 #include "services/KeychainStore.h"
 #include "services/ScrobbleQueue.h"
 
@@ -17,39 +18,14 @@
 #include <QNetworkReply>
 #include <QNetworkRequest>
 #include <QPointer>
-#include <QTimer>
 
-#include <qcoro/qcoronetworkreply.h>
 #include <qcoro/qcorotimer.h>
-
-#include <memory>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 const QString kSharedSecret = QStringLiteral(VESPER_LASTFM_SHARED_SECRET);
 const QString kGet = u"GET"_s;
-constexpr qint64 kReadBufferSize = 64 * 1024;
-
-struct DeleteLater
-{
-    void operator()(QObject *object) const { object->deleteLater(); }
-};
-
-// Whether an answer arrived whole: an error status still brings a body worth reading, since the
-// service sends its error objects with 4xx and 5xx statuses.
-bool answered(const QNetworkReply &reply)
-{
-    const QNetworkReply::NetworkError error = reply.error();
-    if (!reply.attribute(QNetworkRequest::HttpStatusCodeAttribute).isValid())
-        return false;
-    return error == QNetworkReply::NoError
-        || (error >= QNetworkReply::ContentAccessDenied
-            && error <= QNetworkReply::UnknownContentError)
-        || error == QNetworkReply::ProtocolInvalidOperationError
-        || (error >= QNetworkReply::InternalServerError
-            && error <= QNetworkReply::UnknownServerError);
-}
 
 // Qt's own error texts name the URL, whose query can hold the session key: describe the error
 // without it.
@@ -298,55 +274,39 @@ QCoro::Task<LastFm::Reply> LastFmService::send(Params params, QString httpMethod
     QNetworkRequest request;
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    request.setTransferTimeout(int(m_timeout.count()));
     request.setHeader(QNetworkRequest::UserAgentHeader,
                       QByteArrayLiteral("Vesper/" VESPER_VERSION));
-    QNetworkReply *started = nullptr;
+    QByteArray verb;
+    QByteArray payload;
     if (httpMethod == kGet) {
         request.setUrl(QUrl::fromEncoded(m_apiRoot.toEncoded() + '?' + form));
-        started = m_network.get(request);
+        verb = QByteArrayLiteral("GET");
     } else {
         request.setUrl(m_apiRoot);
         request.setHeader(QNetworkRequest::ContentTypeHeader,
                           QByteArrayLiteral("application/x-www-form-urlencoded"));
-        started = m_network.post(request, form);
+        verb = QByteArrayLiteral("POST");
+        payload = form;
     }
-    std::unique_ptr<QNetworkReply, DeleteLater> owner(started);
-    QPointer<QNetworkReply> reply = started;
 
-    // The body is taken as it arrives and the transfer stopped at the cap, so a runaway answer
-    // cannot fill memory; the timer bounds a slow trickle that the stall timeout would not.
-    auto body = std::make_shared<QByteArray>();
-    auto tooLarge = std::make_shared<bool>(false);
-    const auto take = [reply, body, tooLarge] {
-        body->append(reply->read(kMaxReplyBytes + 1 - body->size()));
-        if (body->size() > kMaxReplyBytes) {
-            *tooLarge = true;
-            reply->abort();
-        }
-    };
-    reply->setReadBufferSize(kReadBufferSize);
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, take);
-    QTimer::singleShot(m_timeout, reply, [reply] { reply->abort(); });
-
-    co_await reply.get();
+    QCoro::Task<Http::Outcome> sending
+        = Http::send(m_network, std::move(request), verb, payload, kMaxReplyBytes, m_timeout);
+    const Http::Outcome outcome = co_await sending;
     LastFm::Reply result;
-    if (!reply) {
+    switch (outcome.result) {
+    case Http::Outcome::Result::Abandoned:
         result.transportError = u"the request was abandoned"_s;
-        co_return result;
-    }
-    if (reply->isOpen() && !*tooLarge)
-        take();
-    if (*tooLarge) {
+        break;
+    case Http::Outcome::Result::TooLarge:
         result.transportError = u"the answer is larger than %1 bytes"_s.arg(kMaxReplyBytes);
-        co_return result;
+        break;
+    case Http::Outcome::Result::Failed:
+        result.transportError = describe(outcome.error);
+        break;
+    case Http::Outcome::Result::Answered:
+        result = LastFm::parseReply(outcome.body, outcome.status);
+        break;
     }
-    if (!answered(*reply)) {
-        result.transportError = describe(reply->error());
-        co_return result;
-    }
-    result = LastFm::parseReply(*body,
-                                reply->attribute(QNetworkRequest::HttpStatusCodeAttribute).toInt());
     co_return result;
 }
 

@@ -6,6 +6,7 @@
 #include "core/Log.h"
 #include "core/Network.h"
 #include "core/UserDefaults.h"
+#include "services/HttpFetch.h"
 #include "services/KeychainStore.h"
 
 #include <QCryptographicHash>
@@ -14,8 +15,6 @@
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
-#include <QNetworkReply>
-#include <QPointer>
 #include <QPromise>
 #include <QRandomGenerator>
 #include <QStringDecoder>
@@ -23,11 +22,9 @@
 #include <QUrlQuery>
 
 #include <qcoro/qcorofuture.h>
-#include <qcoro/qcoronetworkreply.h>
 
 #include <algorithm>
 #include <cmath>
-#include <memory>
 
 using namespace Qt::StringLiterals;
 
@@ -35,7 +32,6 @@ namespace {
 Q_LOGGING_CATEGORY(lcSpotify, "northloft.VesperApp.Spotify", QtInfoMsg)
 
 constexpr int kVerifierBytes = 64;
-constexpr qint64 kReadBufferSize = 64 * 1024;
 // A token is refreshed this long before it expires.
 constexpr qint64 kRefreshMarginSeconds = 60;
 // Bounds on what the token endpoint may hand out: a token goes into a header line.
@@ -44,11 +40,6 @@ constexpr qint64 kMaxExpiresInSeconds = 366LL * 24 * 60 * 60;
 constexpr qsizetype kMaxClientIDLength = 128;
 // Error bodies are logged; a longer one is cut.
 constexpr qsizetype kMaxLoggedBody = 1000;
-
-struct DeleteLater
-{
-    void operator()(QObject *object) const { object->deleteLater(); }
-};
 
 // Visible ASCII only: a token with a blank or a line break could not travel in a header.
 bool isUsableToken(const QString &token)
@@ -60,18 +51,6 @@ bool isUsableToken(const QString &token)
             return false;
     }
     return true;
-}
-
-// Whether the reply carries a whole answer: an HTTP status counts as an answer, a broken or
-// aborted transfer does not.
-bool isStatusOnly(QNetworkReply::NetworkError error)
-{
-    return error == QNetworkReply::NoError
-        || (error >= QNetworkReply::ContentAccessDenied
-            && error <= QNetworkReply::UnknownContentError)
-        || error == QNetworkReply::ProtocolInvalidOperationError
-        || (error >= QNetworkReply::InternalServerError
-            && error <= QNetworkReply::UnknownServerError);
 }
 
 QString bodyForLog(const QByteArray &body)
@@ -522,44 +501,28 @@ SpotifyAuthService::send(QNetworkRequest request, QByteArray verb, QByteArray bo
     // A redirect would carry the bearer token or the code elsewhere: none is followed.
     request.setAttribute(QNetworkRequest::RedirectPolicyAttribute,
                          QNetworkRequest::ManualRedirectPolicy);
-    request.setTransferTimeout(int(m_timeout.count()));
-
-    std::unique_ptr<QNetworkReply, DeleteLater> owner(
-        verb == "GET" ? m_network.get(request) : m_network.sendCustomRequest(request, verb, body));
-    QPointer<QNetworkReply> reply = owner.get();
-    // Taken as it arrives and stopped at the cap, so that an endless answer costs nothing.
-    auto received = std::make_shared<QByteArray>();
-    const auto take = [reply, received] {
-        received->append(reply->read(maxReplyBytes + 1 - received->size()));
-        if (received->size() > maxReplyBytes)
-            reply->abort();
-    };
-    reply->setReadBufferSize(kReadBufferSize);
-    QObject::connect(reply, &QNetworkReply::readyRead, reply, take);
-    // The transfer timeout only catches a stall; this bounds a slow trickle too.
-    QTimer::singleShot(m_timeout, reply, [reply] { reply->abort(); });
-
-    co_await reply.get();
+    QCoro::Task<Http::Outcome> sending = Http::send(m_network, std::move(request), std::move(verb),
+                                                    std::move(body), maxReplyBytes, m_timeout);
+    const Http::Outcome reply = co_await sending;
     HttpOutcome outcome;
-    if (!reply) {
+    switch (reply.result) {
+    case Http::Outcome::Result::Abandoned:
         outcome.error = u"the reply was lost"_s;
-        co_return outcome;
-    }
-    if (reply->isOpen())
-        take();
-    if (received->size() > maxReplyBytes) {
+        break;
+    case Http::Outcome::Result::TooLarge:
         outcome.error = u"the answer is larger than %1 bytes"_s.arg(maxReplyBytes);
-        co_return outcome;
+        break;
+    case Http::Outcome::Result::Failed:
+        // The URL names no secret here: the token travels in a header, the code in the body.
+        outcome.error = reply.errorString;
+        break;
+    case Http::Outcome::Result::Answered:
+        outcome.answered = true;
+        outcome.status = reply.status;
+        outcome.body = reply.body;
+        outcome.retryAfter = reply.retryAfter;
+        break;
     }
-    const QVariant status = reply->attribute(QNetworkRequest::HttpStatusCodeAttribute);
-    if (!status.isValid() || !isStatusOnly(reply->error())) {
-        outcome.error = reply->errorString();
-        co_return outcome;
-    }
-    outcome.answered = true;
-    outcome.status = status.toInt();
-    outcome.body = *received;
-    outcome.retryAfter = reply->rawHeader("Retry-After");
     co_return outcome;
 }
 
