@@ -2,6 +2,7 @@
 
 #include "core/Log.h"
 #include "services/AppSettings.h"
+#include "services/BrowserBridgeService.h"
 #include "services/MediaRemoteManager.h"
 #include "services/ScrobbleManager.h"
 #include "services/SpotifyAuthService.h"
@@ -48,7 +49,8 @@ void AppDelegate::applicationDidFinishLaunching()
     // 8. The tray icon and its menu (panel issue).
     // 9. The scrobble manager; its one-second tick runs while a Last.fm account is connected.
     ScrobbleManager::shared();
-    // 10. The browser bridge's loopback WebSocket server (browser bridge issue, #5).
+    // 10. The browser bridge's loopback WebSocket server.
+    BrowserBridgeService::shared().startListener(0);
     // 11. The global shortcuts: handler, then the bindings of the settings (shortcuts issue).
     // 12. The automatic update check: at most once a day, never in a build without a site.
     UpdateCheckService::shared().checkAutomatically();

@@ -8,6 +8,7 @@
 #include "platform/DesktopPlayers.h"
 #include "platform/Platform.h"
 #include "services/ArtworkResolver.h"
+#include "services/BrowserBridgeService.h"
 #include "services/SourceRouting.h"
 #include "services/WebBridge.h"
 
@@ -64,8 +65,8 @@ MediaRemoteManager &MediaRemoteManager::shared()
         DesktopPlayers *players = Platform::createDesktopPlayers().release();
         players->setParent(application);
         static ArtworkResolver artwork(*players, sharedNetworkAccessManager());
-        return new MediaRemoteManager(*players, nullptr, artwork, UserDefaults::standard(),
-                                      Clock::system(), application);
+        return new MediaRemoteManager(*players, &BrowserBridgeService::shared(), artwork,
+                                      UserDefaults::standard(), Clock::system(), application);
     }();
     return *manager;
 }

@@ -1,0 +1,502 @@
+#include "BridgeTestClient.h"
+#include "FakeClock.h"
+#include "FakeDesktopPlayers.h"
+#include "LogCapture.h"
+#include "core/DefaultsKeys.h"
+#include "core/UserDefaults.h"
+#include "services/ArtworkResolver.h"
+#include "services/BrowserBridgeService.h"
+#include "services/MediaRemoteManager.h"
+
+#include <QNetworkAccessManager>
+#include <QTcpServer>
+#include <QTemporaryDir>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+
+const QString kConnectedLine = u"Vesper: browser bridge connected (protocol=4, sources=%1)"_s;
+const QString kDisconnectedLine = u"Vesper: browser bridge — extension disconnected"_s;
+const QString kHelloRefusedLine
+    = u"[BrowserBridge] browser bridge rejected client with missing or incompatible hello"_s;
+
+QJsonObject hello(const QJsonObject &members = {})
+{
+    QJsonObject message { { u"type"_s, u"hello"_s }, { u"version"_s, 4 } };
+    for (auto it = members.begin(); it != members.end(); ++it)
+        message.insert(it.key(), it.value());
+    return message;
+}
+
+QJsonObject stateMessage(const QString &source, const QString &title, bool playing,
+                         double position = 0)
+{
+    return { { u"type"_s, u"state"_s },   { u"source"_s, source },
+             { u"title"_s, title },       { u"artist"_s, u"Band"_s },
+             { u"duration"_s, 200 },      { u"position"_s, position },
+             { u"isPlaying"_s, playing }, { u"supports"_s, QJsonArray { u"next"_s, u"seek"_s } } };
+}
+
+QJsonArray definitionsArray(const char *text)
+{
+    return QJsonDocument::fromJson(QByteArray(text)).array();
+}
+
+// Ports free at this moment, for tests that must not meet a running Vesper.
+QList<quint16> freePorts(int count)
+{
+    QList<std::shared_ptr<QTcpServer>> servers;
+    QList<quint16> ports;
+    for (int i = 0; i < count; ++i) {
+        auto server = std::make_shared<QTcpServer>();
+        server->listen(QHostAddress::LocalHost, 0);
+        ports << server->serverPort();
+        servers << server;
+    }
+    return ports;
+}
+
+} // namespace
+
+class TestBridgeService : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<QTemporaryDir> m_dir;
+    std::unique_ptr<UserDefaults> m_defaults;
+    std::unique_ptr<FakeDesktopPlayers> m_players;
+    std::unique_ptr<QNetworkAccessManager> m_network;
+    std::unique_ptr<ArtworkResolver> m_artwork;
+    FakeClock m_clock;
+    std::unique_ptr<BrowserBridgeService> m_bridge;
+    std::unique_ptr<MediaRemoteManager> m_manager;
+    quint16 m_port = 0;
+    const QString m_origin = BrowserBridgeService::allowedOrigins().constFirst();
+
+    // The bridge and a real aggregator around fake desktop players, listening on a free port.
+    void start()
+    {
+        m_bridge = std::make_unique<BrowserBridgeService>(
+            *m_defaults, [this] { return m_manager.get(); }, QList<quint16> { 0 });
+        m_manager = std::make_unique<MediaRemoteManager>(*m_players, m_bridge.get(), *m_artwork,
+                                                         *m_defaults, m_clock);
+        m_bridge->startListener(0);
+        QVERIFY(m_bridge->listeningPort());
+        m_port = *m_bridge->listeningPort();
+    }
+
+    std::unique_ptr<BridgeTestClient> connectClient(const QJsonObject &firstMessage = hello())
+    {
+        auto client = std::make_unique<BridgeTestClient>(m_origin);
+        if (!client->open(m_port))
+            return nullptr;
+        client->send(firstMessage);
+        return client;
+    }
+
+    // Messages are handled as they arrive; a short spin lets the last one land.
+    static void settle() { QTest::qWait(30); }
+
+private Q_SLOTS:
+    void init()
+    {
+        qputenv("VESPER_ITUNES_URL", "http://127.0.0.1:9");
+        m_dir = std::make_unique<QTemporaryDir>();
+        m_defaults = std::make_unique<UserDefaults>(m_dir->filePath(u"defaults.json"_s));
+        m_players = std::make_unique<FakeDesktopPlayers>();
+        m_network = std::make_unique<QNetworkAccessManager>();
+        m_artwork = std::make_unique<ArtworkResolver>(*m_players, *m_network);
+    }
+    void cleanup()
+    {
+        m_manager.reset();
+        m_bridge.reset();
+        MusicApp::genericSiteNames().clear();
+        MusicApp::genericFaviconURLs().clear();
+        MusicApp::webFaviconURLs().clear();
+    }
+
+    void portFallback()
+    {
+        const QList<quint16> ports = freePorts(3);
+        QTcpServer first, second;
+        QVERIFY(first.listen(QHostAddress::LocalHost, ports[0]));
+        QVERIFY(second.listen(QHostAddress::LocalHost, ports[1]));
+        LogCapture log;
+        BrowserBridgeService bridge(*m_defaults, {}, ports);
+        bridge.startListener(0);
+        QCOMPARE(bridge.listeningPort(), ports[2]);
+        QVERIFY(log.contains(u"Vesper: browser bridge listening on 127.0.0.1:%1"_s.arg(ports[2])));
+
+        // With every port taken (the third by the first bridge) the bridge gives up once.
+        BrowserBridgeService late(*m_defaults, {}, ports);
+        late.startListener(0);
+        QVERIFY(!late.listeningPort());
+        QCOMPARE(log.count(u"Vesper: browser bridge — all ports busy, bridge unavailable"_s), 1);
+        QCOMPARE(log.lines().filter(u"listening on"_s).size(), 1);
+    }
+
+    void realPortList()
+    {
+        QCOMPARE(BrowserBridgeService::defaultPorts(), (QList<quint16> { 51234, 51235, 51236 }));
+        // Take the first two ports where they are free, so the bridge must reach the third; a
+        // Vesper running on this machine may hold any of them already.
+        std::vector<std::unique_ptr<QTcpServer>> held;
+        for (quint16 port : { 51234, 51235 }) {
+            held.push_back(std::make_unique<QTcpServer>());
+            held.back()->listen(QHostAddress::LocalHost, port);
+        }
+        QTcpServer probe;
+        const bool lastFree = probe.listen(QHostAddress::LocalHost, 51236);
+        probe.close();
+
+        LogCapture log;
+        BrowserBridgeService bridge(*m_defaults, {});
+        bridge.startListener(0);
+        if (lastFree) {
+            QCOMPARE(bridge.listeningPort(), quint16(51236));
+            QVERIFY(log.contains(u"Vesper: browser bridge listening on 127.0.0.1:51236"_s));
+        } else {
+            QVERIFY(!bridge.listeningPort());
+            QVERIFY(log.contains(u"Vesper: browser bridge — all ports busy, bridge unavailable"_s));
+        }
+    }
+
+    void handshakeLetsOnlyOurOriginsIn()
+    {
+        start();
+        LogCapture log;
+        auto extension = connectClient();
+        QVERIFY(extension);
+        QTRY_VERIFY(m_bridge->isConnected());
+
+        const QString upper = m_origin.toUpper();
+        for (const QString &origin : { upper, u"https://evil.example"_s }) {
+            BridgeTestClient foreign(origin);
+            QVERIFY(!foreign.open(m_port));
+            QVERIFY(log.contains(u"Vesper: browser bridge rejected WebSocket origin "_s + origin));
+        }
+        QVERIFY(rawHandshake(m_port, {}).startsWith("HTTP/1.1 403"));
+        QVERIFY(log.contains(u"Vesper: browser bridge rejected WebSocket origin <missing>"_s));
+        QVERIFY(
+            rawHandshake(m_port, "ORIGIN: " + upper.toUtf8() + "\r\n").startsWith("HTTP/1.1 403"));
+        // The header name may come in any letter case; the first Origin header counts.
+        QVERIFY(rawHandshake(
+                    m_port, "Origin: https://evil.example\r\norigin: " + m_origin.toUtf8() + "\r\n")
+                    .startsWith("HTTP/1.1 403"));
+
+        // Refused clients never replaced the extension's connection.
+        settle();
+        QVERIFY(!extension->disconnected);
+        QVERIFY(m_bridge->isConnected());
+
+        // A lower-case header name with our origin is let in, and replaces the extension.
+        QCOMPARE(rawHandshake(m_port, "origin: " + m_origin.toUtf8() + "\r\n"),
+                 QByteArray("HTTP/1.1 101 Switching Protocols"));
+        QVERIFY(extension->waitForDisconnect());
+    }
+
+    void firstMessageMustBeHello4_data()
+    {
+        QTest::addColumn<QJsonObject>("first");
+        QTest::newRow("state") << stateMessage(u"soundcloud"_s, u"Song"_s, true);
+        QTest::newRow("version 3")
+            << QJsonObject { { u"type"_s, u"hello"_s }, { u"version"_s, 3 } };
+        QTest::newRow("version as text")
+            << QJsonObject { { u"type"_s, u"hello"_s }, { u"version"_s, u"4"_s } };
+        QTest::newRow("unknown type") << QJsonObject { { u"type"_s, u"hi"_s } };
+    }
+    void firstMessageMustBeHello4()
+    {
+        QFETCH(QJsonObject, first);
+        start();
+        LogCapture log;
+        auto client = connectClient(first);
+        QVERIFY(client);
+        QVERIFY(client->waitForDisconnect());
+        QCOMPARE(client->socket.closeCode(), QWebSocketProtocol::CloseCodePolicyViolated);
+        QVERIFY(!m_bridge->isConnected());
+        QVERIFY(!m_bridge->lastState());
+        QCOMPARE(log.count(kHelloRefusedLine), 1);
+        QCOMPARE(log.count(kDisconnectedLine), 1);
+    }
+
+    void junkBeforeHelloIsIgnored()
+    {
+        start();
+        LogCapture log;
+        auto client = connectClient(QJsonObject());
+        QVERIFY(client);
+        client->sendText(u"{not json"_s);
+        client->send(hello());
+        QTRY_VERIFY(m_bridge->isConnected());
+        QVERIFY(log.contains(kConnectedLine.arg(0)));
+        QCOMPARE(log.lines().filter(u"[BrowserBridge] message refused: "_s).size(), 2);
+        QVERIFY(!client->disconnected);
+    }
+
+    void helloCarriesCatalogueAndSetup()
+    {
+        m_defaults->setValue(
+            DefaultsKeys::browserSourceDefinitions,
+            QJsonDocument::fromJson(R"([{"id":"soundcloud","supportLevel":"full"}])")
+                .array()
+                .toVariantList());
+        start();
+        // Known from the last run before any connection.
+        QCOMPARE(m_bridge->definedSources(), QList<MusicApp> { MusicApp::SoundCloud });
+        QVERIFY(!m_bridge->isConnected());
+
+        LogCapture log;
+        auto client = connectClient();
+        QTRY_VERIFY(m_bridge->isConnected());
+        QCOMPARE(m_bridge->definedSources(), QList<MusicApp> { MusicApp::SoundCloud });
+        QVERIFY(!m_bridge->setupCompleted());
+        QVERIFY(log.contains(kConnectedLine.arg(1)));
+        QVERIFY(log.contains(u"[BrowserBridge] setup state completed=false sources=0"_s));
+
+        const QJsonArray received = definitionsArray(R"([
+            {"id":"ytmusic","supportLevel":"partial"},
+            {"id":"tidal","supportLevel":"full","capabilities":["next"]},
+            {"id":"generic:radio.example","supportLevel":"limited","kind":"generic","name":"Radio X"}
+        ])");
+        QSignalSpy catalogueChanged(m_bridge.get(),
+                                    &BrowserBridgeService::sourceDefinitionsChanged);
+        client->send(
+            { { u"type"_s, u"configured"_s },
+              { u"sourceDefinitions"_s, received },
+              { u"setupCompleted"_s, true },
+              { u"selectedSources"_s, QJsonArray { u"ytmusic"_s, u"bogus"_s, u"tidal"_s } } });
+        QTRY_COMPARE(catalogueChanged.size(), 1);
+        QCOMPARE(m_bridge->definedSources(),
+                 (QList<MusicApp> { MusicApp::Tidal, MusicApp::generic(u"radio.example"_s) }));
+        QCOMPARE(MusicApp::generic(u"radio.example"_s).displayName(), u"Radio X"_s);
+        QVERIFY(m_bridge->setupCompleted());
+        QCOMPARE(m_bridge->configuredSources(),
+                 (QList<MusicApp> { MusicApp::YoutubeMusic, MusicApp::Tidal }));
+        // The cache holds what was received, the entry that did not decode included.
+        const QVariant cached = m_defaults->object(DefaultsKeys::browserSourceDefinitions);
+        QCOMPARE(QJsonArray::fromVariantList(cached.toList()), received);
+
+        // Definitions that are not a list of objects change neither catalogue nor cache; a hello
+        // without "setupCompleted" clears it.
+        client->send({ { u"type"_s, u"configured"_s },
+                       { u"sourceDefinitions"_s, QJsonArray { u"tidal"_s } },
+                       { u"setupCompleted"_s, true } });
+        client->send(hello({ { u"sourceDefinitions"_s, u"none"_s } }));
+        QTRY_VERIFY(!m_bridge->setupCompleted());
+        QCOMPARE(catalogueChanged.size(), 1);
+        QCOMPARE(m_defaults->object(DefaultsKeys::browserSourceDefinitions), cached);
+        QVERIFY(m_bridge->configuredSources().isEmpty());
+
+        // The next run starts from the cache, before the extension says anything.
+        client.reset();
+        BrowserBridgeService nextRun(*m_defaults, {});
+        QCOMPARE(nextRun.definedSources(), m_bridge->definedSources());
+    }
+
+    void statesReachTheAggregator()
+    {
+        start();
+        auto client = connectClient();
+        client->send(
+            { { u"type"_s, u"presence"_s },
+              { u"sources"_s, QJsonArray { u"soundcloud"_s, u"generic:radio.example"_s } } });
+        LogCapture log;
+        QJsonObject first = stateMessage(u"soundcloud"_s, u"Song"_s, true, 10);
+        first.insert(u"faviconURL"_s, u"https://soundcloud.com/favicon.ico"_s);
+        client->send(first);
+        QTRY_COMPARE(m_manager->nowPlaying().title, u"Song"_s);
+        const NowPlayingInfo &shown = m_manager->nowPlaying();
+        QCOMPARE(shown.bundleID, u"com.vesper.web.soundcloud"_s);
+        QVERIFY(shown.isPlaying);
+        QCOMPARE(shown.duration, 200.0);
+        QCOMPARE(shown.capabilities, SourceCapability::Next | SourceCapability::Seek);
+        QCOMPARE(m_bridge->state(MusicApp::SoundCloud)->title, u"Song"_s);
+        QCOMPARE(MusicApp(MusicApp::SoundCloud).faviconURL(),
+                 QUrl(u"https://soundcloud.com/favicon.ico"_s));
+
+        // A report that only moves the position reaches the aggregator but is not logged again.
+        client->send(stateMessage(u"soundcloud"_s, u"Song"_s, true, 20));
+        QTRY_COMPARE(m_manager->nowPlaying().elapsedTime, 20.0);
+        QCOMPARE(log.lines().filter(u"[BrowserBridge] state received"_s),
+                 QStringList { u"[BrowserBridge] state received source=soundcloud title=Song "
+                               "playing=true position=10.000000 duration=200.000000 "
+                               "capabilities=6"_s });
+
+        // A generic site names itself; a state from no known site is dropped.
+        QJsonObject generic = stateMessage(u"generic:radio.example"_s, u"Live"_s, true);
+        generic.insert(u"siteName"_s, u"Radio X"_s);
+        client->send(generic);
+        client->send(stateMessage(u"winamp"_s, u"Nope"_s, true));
+        settle();
+        QCOMPARE(m_bridge->lastState()->title, u"Live"_s);
+        QCOMPARE(m_manager->nowPlaying().title, u"Live"_s);
+        QCOMPARE(MusicApp::generic(u"radio.example"_s).displayName(), u"Radio X"_s);
+    }
+
+    void presencePagesAndBye()
+    {
+        start();
+        auto client = connectClient();
+        client->send({ { u"type"_s, u"presence"_s },
+                       { u"sources"_s, QJsonArray { u"soundcloud"_s, u"bandcamp"_s } } });
+        client->send(stateMessage(u"soundcloud"_s, u"One"_s, false));
+        client->send(stateMessage(u"bandcamp"_s, u"Two"_s, true));
+        QTRY_COMPARE(m_manager->nowPlaying().title, u"Two"_s);
+
+        // Closing the followed site forgets its state and clears the display; the open site's
+        // state stays.
+        client->send(
+            { { u"type"_s, u"presence"_s }, { u"sources"_s, QJsonArray { u"soundcloud"_s } } });
+        QTRY_VERIFY(!m_bridge->lastState());
+        QVERIFY(m_manager->nowPlaying().title.isEmpty());
+        QCOMPARE(m_bridge->statesBySource().keys(), QList<MusicApp> { MusicApp::SoundCloud });
+        QCOMPARE(m_bridge->openSources(), QSet<MusicApp> { MusicApp::SoundCloud });
+
+        client->send({ { u"type"_s, u"pages"_s }, { u"sources"_s, QJsonArray { u"tidal"_s } } });
+        client->send(stateMessage(u"soundcloud"_s, u"One"_s, true));
+        QTRY_COMPARE(m_manager->nowPlaying().title, u"One"_s);
+        client->send({ { u"type"_s, u"bye"_s } });
+        QTRY_VERIFY(!m_bridge->lastState());
+        QVERIFY(m_bridge->statesBySource().isEmpty());
+        QVERIFY(m_manager->nowPlaying().title.isEmpty());
+        QCOMPARE(m_bridge->openSources(), QSet<MusicApp> { MusicApp::SoundCloud });
+        QCOMPARE(m_bridge->pageSources(), QSet<MusicApp> { MusicApp::Tidal });
+    }
+
+    void commandsReachTheClient()
+    {
+        start();
+        auto client = connectClient();
+        client->send(stateMessage(u"soundcloud"_s, u"Song"_s, true));
+        QTRY_COMPARE(m_manager->nowPlaying().title, u"Song"_s);
+
+        LogCapture log;
+        m_manager->togglePlayPause();
+        m_manager->seek(42.5);
+        m_bridge->send(u"next"_s, std::nullopt, MusicApp::Spotify);
+        m_bridge->startLearning(MusicApp::YoutubeMusic); // sends nothing
+        m_bridge->startLearning(MusicApp::generic(u"radio.example"_s));
+        m_bridge->sendJSON(BridgeProtocol::manageMessage());
+        QVERIFY(client->waitForMessages(5));
+        settle();
+        const QList<QJsonObject> expected {
+            { { u"type"_s, u"command"_s },
+              { u"action"_s, u"pause"_s },
+              { u"source"_s, u"soundcloud"_s } },
+            { { u"type"_s, u"command"_s },
+              { u"action"_s, u"seek"_s },
+              { u"source"_s, u"soundcloud"_s },
+              { u"value"_s, 42.5 } },
+            { { u"type"_s, u"command"_s }, { u"action"_s, u"next"_s } },
+            { { u"type"_s, u"learn"_s }, { u"source"_s, u"generic:radio.example"_s } },
+            { { u"type"_s, u"manage"_s } },
+        };
+        QCOMPARE(client->received, expected);
+        QVERIFY(log.contains(u"[BrowserBridge] command sent action=pause "
+                             "target=com.vesper.web.soundcloud value=-1.000000 connected=true"_s));
+        QVERIFY(log.contains(u"[BrowserBridge] command sent action=seek "
+                             "target=com.vesper.web.soundcloud value=42.500000 connected=true"_s));
+
+        // Without a client a command is dropped, still logged.
+        client->socket.close();
+        QTRY_VERIFY(!m_bridge->isConnected());
+        m_bridge->send(u"play"_s, std::nullopt, MusicApp::SoundCloud);
+        QVERIFY(log.contains(u"[BrowserBridge] command sent action=play "
+                             "target=com.vesper.web.soundcloud value=-1.000000 connected=false"_s));
+    }
+
+    void newestConnectionReplacesTheOlder()
+    {
+        m_defaults->setValue(DefaultsKeys::browserSourceDefinitions,
+                             QVariantList { QVariantMap { { u"id"_s, u"tidal"_s },
+                                                          { u"supportLevel"_s, u"full"_s } } });
+        start();
+        auto first = connectClient();
+        first->send({ { u"type"_s, u"presence"_s }, { u"sources"_s, QJsonArray { u"tidal"_s } } });
+        first->send(stateMessage(u"tidal"_s, u"Song"_s, true));
+        QTRY_COMPARE(m_manager->nowPlaying().title, u"Song"_s);
+
+        LogCapture log;
+        BridgeTestClient second(m_origin);
+        QVERIFY(second.open(m_port));
+        QVERIFY(first->waitForDisconnect());
+        QCOMPARE(first->socket.closeCode(), QWebSocketProtocol::CloseCodeNormal);
+        settle();
+        // The replaced connection's end does not clear what the extension reported.
+        QVERIFY(m_bridge->isConnected());
+        QCOMPARE(m_bridge->lastState()->title, u"Song"_s);
+        QCOMPARE(m_manager->nowPlaying().title, u"Song"_s);
+        QVERIFY(!log.contains(kDisconnectedLine));
+
+        // The new connection still owes its hello; refusing it drops the bridge state.
+        second.send(stateMessage(u"tidal"_s, u"Other"_s, true));
+        QVERIFY(second.waitForDisconnect());
+        QVERIFY(!m_bridge->isConnected());
+        QVERIFY(!m_bridge->lastState());
+        QVERIFY(m_bridge->openSources().isEmpty());
+        QVERIFY(m_manager->nowPlaying().title.isEmpty());
+        QCOMPARE(m_bridge->definedSources(), QList<MusicApp> { MusicApp::Tidal });
+        QCOMPARE(log.count(kDisconnectedLine), 1);
+    }
+
+    void badInputHarmsOnlyItsConnection()
+    {
+        const QVariantList cache { QVariantMap { { u"id"_s, u"tidal"_s },
+                                                 { u"supportLevel"_s, u"full"_s } } };
+        m_defaults->setValue(DefaultsKeys::browserSourceDefinitions, cache);
+        start();
+        auto client = connectClient();
+        QTRY_VERIFY(m_bridge->isConnected());
+        LogCapture log;
+
+        client->sendText(u"{\"type\":"_s);
+        client->sendText(u"[1,2,3]"_s);
+        client->sendText(u"{\"type\":\"dance\"}"_s);
+        client->sendText(u"{\"type\":\"state\",\"x\":"_s + QString(100, u'[') + QString(100, u']')
+                         + u'}');
+        client->send({ { u"type"_s, u"configured"_s },
+                       { u"sourceDefinitions"_s,
+                         QJsonArray::fromVariantList(QVariantList(5000, cache.first())) } });
+        client->socket.sendBinaryMessage("{\"type\":\"bye\"}");
+        // Wrong member types take their fallbacks rather than refusing the message.
+        client->sendText(u"{\"type\":\"state\",\"source\":\"tidal\",\"title\":\"T\",\"duration\":"
+                         "\"long\",\"isPlaying\":1}"_s);
+        QTRY_COMPARE(m_bridge->lastState() ? m_bridge->lastState()->title : QString(), u"T"_s);
+        QCOMPARE(m_bridge->lastState()->duration, 0.0);
+        QCOMPARE(log.lines().filter(u"[BrowserBridge] message refused: "_s).size(), 6);
+        QVERIFY(log.contains(u"[BrowserBridge] message refused: a binary message of 14 bytes"_s));
+        QVERIFY(!client->disconnected);
+        QVERIFY(m_bridge->isConnected());
+        QCOMPARE(m_defaults->object(DefaultsKeys::browserSourceDefinitions), QVariant(cache));
+        QCOMPARE(m_bridge->definedSources(), QList<MusicApp> { MusicApp::Tidal });
+
+        // Pings up to the protocol's 125 bytes are answered.
+        QSignalSpy pong(&client->socket, &QWebSocket::pong);
+        client->socket.ping(QByteArray(125, 'p'));
+        QVERIFY(pong.wait(2000));
+
+        // Refusals are logged up to a bound per connection.
+        for (int i = 0; i < 30; ++i)
+            client->sendText(u"junk"_s);
+        settle();
+        QTRY_COMPARE(log.lines().filter(u"[BrowserBridge] message refused: "_s).size(), 20);
+        QVERIFY(log.contains(
+            u"[BrowserBridge] further refused messages of this connection are not logged"_s));
+
+        // An oversized message ends that connection only; the next client is served.
+        client->sendText(QString(1024 * 1024 + 1, u'x'));
+        QVERIFY(client->waitForDisconnect(5000));
+        QCOMPARE(client->socket.closeCode(), QWebSocketProtocol::CloseCodeTooMuchData);
+        QVERIFY(log.contains(kDisconnectedLine));
+        auto next = connectClient();
+        QTRY_VERIFY(m_bridge->isConnected());
+        QCOMPARE(m_bridge->definedSources(), QList<MusicApp> { MusicApp::Tidal });
+    }
+};
+
+QTEST_GUILESS_MAIN(TestBridgeService)
+#include "test_bridge_service.moc"
