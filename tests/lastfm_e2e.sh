@@ -1,9 +1,9 @@
 #!/bin/sh
-# The running binary scrobbles: a scripted Spotify MPRIS player plays a 31-second track (the
-# shortest that counts), a local stand-in for Last.fm receives a signed "now playing" and, once
-# half the track has been heard, a signed scrobble dated at the start of the play. Then Last.fm
-# goes away: the next play's scrobble is queued, Vesper is killed with SIGKILL, and the next
-# start delivers the queued scrobble with its original date.
+# The running binary scrobbles: a scripted Spotify MPRIS player plays a 40-second track, a local
+# stand-in for Last.fm receives a signed "now playing" and, once half the track has been heard,
+# a signed scrobble dated at the start of the play. Then Last.fm goes away: the next play's
+# scrobble (a 31-second track, the shortest that counts) is queued, Vesper is killed with
+# SIGKILL, and the next start delivers the queued scrobble with its original date.
 #
 #   tests/lastfm_e2e.sh <vesper> <fake_mpris_player> <fake_lastfm.py> <api key> <shared secret>
 set -eu
@@ -129,13 +129,13 @@ pids="$pids $!"
 exec 3>"$root/player.in"
 wait_for "$root/player.log" "ready org.mpris.MediaPlayer2.spotify"
 
-# 1. Last.fm up: "now playing" at once, the scrobble once 15.5 of 31 seconds are heard.
+# 1. Last.fm up: "now playing" at once, the scrobble once 20 of 40 seconds are heard.
 started=$(date +%s)
-echo "play First Song|E2E Artist|E2E Album|31" >&3
+echo "play First Song|E2E Artist|E2E Album|40" >&3
 wait_for "$root/vesper-first.log" "Vesper: Last.fm now playing sent — E2E Artist — First Song"
 wait_for_call track.updateNowPlaying track "First Song" 5 >/dev/null
 wait_for "$root/vesper-first.log" \
-    "Vesper: Last.fm scrobble threshold reached — E2E Artist — First Song — 16s/31s" 30
+    "Vesper: Last.fm scrobble threshold reached — E2E Artist — First Song — " 35
 stamp=$(wait_for_call track.scrobble "track[0]" "First Song" 5)
 [ "$stamp" -ge "$started" ] && [ "$stamp" -le $((started + 5)) ] ||
     fail "First Song was dated $stamp, the play began at $started"
