@@ -3,12 +3,13 @@
 #include "core/Log.h"
 #include "services/AppSettings.h"
 #include "services/BrowserBridgeService.h"
+#include "services/HotkeyService.h"
 #include "services/MediaRemoteManager.h"
 #include "services/ScrobbleManager.h"
 #include "services/SpotifyAuthService.h"
 #include "services/UpdateCheckService.h"
 
-#include <QCoreApplication>
+#include <QApplication>
 
 using namespace Qt::StringLiterals;
 
@@ -51,7 +52,13 @@ void AppDelegate::applicationDidFinishLaunching()
     ScrobbleManager::shared();
     // 10. The browser bridge's loopback WebSocket server.
     BrowserBridgeService::shared().startListener(0);
-    // 11. The global shortcuts: handler, then the bindings of the settings (shortcuts issue).
+    // 11. The global shortcuts: handler, then the bindings of the settings, which reload them
+    //     after every change. The panel plugs its toggle in with the panel.
+    HotkeyService &hotkeys = HotkeyService::shared();
+    hotkeys.setAlertSound([] { QApplication::beep(); });
+    AppSettings::shared().setHotkeyReloader([&hotkeys] { hotkeys.reload(); });
+    hotkeys.installHandler();
+    hotkeys.reload();
     // 12. The automatic update check: at most once a day, never in a build without a site.
     UpdateCheckService::shared().checkAutomatically();
     // 13. The panel's observers of the lyrics, panel-style and always-on-top notifications.
@@ -81,4 +88,4 @@ void AppDelegate::setCallbackHandler(CallbackHandler handler)
     m_callbackHandler = std::move(handler);
 }
 
-void AppDelegate::quit() { QCoreApplication::quit(); }
+void AppDelegate::quit() { QApplication::quit(); }

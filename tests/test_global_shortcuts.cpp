@@ -1,0 +1,219 @@
+#include "models/Hotkey.h"
+#include "platform/linux/X11KeyTranslation.h"
+#include "platform/linux/XcbGlobalShortcuts.h"
+
+#include <QGuiApplication>
+#include <QProcess>
+#include <QSignalSpy>
+#include <QStandardPaths>
+#include <QTest>
+
+#include <X11/keysym.h>
+
+#include <cstdlib>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+// A second X client, as another application holding shortcuts would be.
+class OtherClient
+{
+public:
+    OtherClient() : m_connection(xcb_connect(nullptr, nullptr)) { }
+    ~OtherClient() { disconnect(); }
+
+    bool grab(xcb_keysym_t keysym, quint16 modifiers)
+    {
+        const xcb_setup_t *setup = xcb_get_setup(m_connection);
+        const xcb_window_t root = xcb_setup_roots_iterator(setup).data->root;
+        const xcb_keycode_t keycode = keycodeOf(keysym);
+        xcb_generic_error_t *error = xcb_request_check(
+            m_connection,
+            xcb_grab_key_checked(m_connection, false, root, modifiers, keycode,
+                                 XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        std::free(error);
+        return keycode != 0 && !error;
+    }
+
+    void disconnect()
+    {
+        if (!m_connection)
+            return;
+        xcb_disconnect(m_connection);
+        m_connection = nullptr;
+        QTest::qWait(100);
+    }
+
+private:
+    xcb_keycode_t keycodeOf(xcb_keysym_t keysym)
+    {
+        const xcb_setup_t *setup = xcb_get_setup(m_connection);
+        xcb_get_keyboard_mapping_reply_t *reply = xcb_get_keyboard_mapping_reply(
+            m_connection,
+            xcb_get_keyboard_mapping(m_connection, setup->min_keycode,
+                                     setup->max_keycode - setup->min_keycode + 1),
+            nullptr);
+        xcb_keycode_t found = 0;
+        const xcb_keysym_t *syms = xcb_get_keyboard_mapping_keysyms(reply);
+        for (int i = 0; i < xcb_get_keyboard_mapping_keysyms_length(reply) && !found; ++i) {
+            if (syms[i] == keysym)
+                found = xcb_keycode_t(setup->min_keycode + i / reply->keysyms_per_keycode);
+        }
+        std::free(reply);
+        return found;
+    }
+
+    xcb_connection_t *m_connection;
+};
+} // namespace
+
+// Key grabs on a real X server (the test runs under Xvfb), pressed with xdotool.
+class TestGlobalShortcuts : public QObject
+{
+    Q_OBJECT
+
+    xcb_connection_t *m_connection = nullptr;
+    xcb_window_t m_root = XCB_NONE;
+    std::unique_ptr<XcbGlobalShortcuts> m_shortcuts;
+
+    static void press(const QString &keys, const QStringList &extra = {})
+    {
+        QCOMPARE(QProcess::execute(u"xdotool"_s, extra.isEmpty() ? QStringList { u"key"_s, keys }
+                                                                : extra),
+                 0);
+    }
+    // Key events reach the filter only through the event loop.
+    static void settle() { QTest::qWait(150); }
+
+    static QMap<quint32, Hotkey> defaults()
+    {
+        QMap<quint32, Hotkey> bindings;
+        for (const HotkeyAction action : HotkeyActions::all())
+            bindings.insert(HotkeyActions::identifier(action), HotkeyActions::defaultHotkey(action));
+        return bindings;
+    }
+
+private Q_SLOTS:
+    void initTestCase()
+    {
+        auto *x11 = qGuiApp->nativeInterface<QNativeInterface::QX11Application>();
+        if (!x11)
+            QSKIP("needs an X11 display");
+        if (QStandardPaths::findExecutable(u"xdotool"_s).isEmpty())
+            QSKIP("needs xdotool");
+        m_connection = x11->connection();
+        m_root = xcb_setup_roots_iterator(xcb_get_setup(m_connection)).data->root;
+    }
+
+    void init() { m_shortcuts = std::make_unique<XcbGlobalShortcuts>(m_connection, m_root); }
+    void cleanup() { m_shortcuts.reset(); }
+
+    void everyNamedKeyHasAKeysym()
+    {
+        for (quint32 code = 0; code < 128; ++code) {
+            const bool named = !Hotkey::keyName(code).startsWith(u"Key"_s);
+            QVERIFY2(X11KeyTranslation::keysym(code).has_value() == named,
+                     qPrintable(Hotkey::keyName(code)));
+        }
+        QCOMPARE(X11KeyTranslation::modifierMask(Hotkey::DefaultModifiers),
+                 XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1);
+        QCOMPARE(X11KeyTranslation::modifierMask(Hotkey::Command | Hotkey::Shift),
+                 XCB_MOD_MASK_4 | XCB_MOD_MASK_SHIFT);
+    }
+
+    void pressedShortcutsReportTheirIdentifier()
+    {
+        QCOMPARE(m_shortcuts->rebind(defaults()), QSet<quint32>());
+        QSignalSpy activated(m_shortcuts.get(), &GlobalShortcuts::activated);
+
+        press(u"ctrl+alt+p"_s);
+        press(u"ctrl+alt+Right"_s);
+        press(u"ctrl+alt+c"_s);
+        // Other modifiers, or none, are not the shortcut.
+        press(u"ctrl+alt+shift+p"_s);
+        press(u"alt+p"_s);
+        settle();
+        QCOMPARE(activated.count(), 3);
+        QCOMPARE(activated.at(0).at(0).toUInt(), 1U);
+        QCOMPARE(activated.at(1).at(0).toUInt(), 2U);
+        QCOMPARE(activated.at(2).at(0).toUInt(), 6U);
+
+        // A lit Num Lock or Caps Lock does not switch a shortcut off.
+        activated.clear();
+        press(u"Num_Lock"_s);
+        press(u"ctrl+alt+p"_s);
+        press(u"Num_Lock"_s);
+        press(u"Caps_Lock"_s);
+        press(u"ctrl+alt+l"_s);
+        press(u"Caps_Lock"_s);
+        settle();
+        QCOMPARE(activated.count(), 2);
+        QCOMPARE(activated.at(1).at(0).toUInt(), 4U);
+    }
+
+    void aHeldKeyFiresOnce()
+    {
+        m_shortcuts->rebind(defaults());
+        QSignalSpy activated(m_shortcuts.get(), &GlobalShortcuts::activated);
+        // Held for 0.8 s: the server starts repeating after 660 ms.
+        press({}, { u"keydown"_s, u"ctrl+alt+p"_s, u"sleep"_s, u"0.8"_s, u"keyup"_s,
+                    u"ctrl+alt+p"_s });
+        settle();
+        QCOMPARE(activated.count(), 1);
+        press(u"ctrl+alt+p"_s);
+        settle();
+        QCOMPARE(activated.count(), 2);
+    }
+
+    void aCombinationAnotherClientHoldsIsRefused()
+    {
+        OtherClient other;
+        QVERIFY(other.grab(XK_c, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1));
+
+        // Refused, and the actions after it are still bound.
+        QCOMPARE(m_shortcuts->rebind(defaults()), QSet<quint32> { 6 });
+        QSignalSpy activated(m_shortcuts.get(), &GlobalShortcuts::activated);
+        press(u"ctrl+alt+k"_s);
+        settle();
+        QCOMPARE(activated.count(), 1);
+        QCOMPARE(activated.at(0).at(0).toUInt(), 5U);
+
+        // Once the other client lets go, the next rebind gets it.
+        other.disconnect();
+        QCOMPARE(m_shortcuts->rebind(defaults()), QSet<quint32>());
+        press(u"ctrl+alt+c"_s);
+        settle();
+        QCOMPARE(activated.count(), 2);
+        QCOMPARE(activated.at(1).at(0).toUInt(), 6U);
+    }
+
+    void rebindingReplacesEveryGrab()
+    {
+        m_shortcuts->rebind(defaults());
+        // ⌘⇧F12 instead of everything else; a key with no X name is refused.
+        QCOMPARE(m_shortcuts->rebind({ { 1, Hotkey { 111, Hotkey::Command | Hotkey::Shift } },
+                                       { 2, Hotkey { 105, Hotkey::DefaultModifiers } } }),
+                 QSet<quint32> { 2 });
+        QSignalSpy activated(m_shortcuts.get(), &GlobalShortcuts::activated);
+        press(u"ctrl+alt+p"_s);
+        press(u"super+shift+F12"_s);
+        settle();
+        QCOMPARE(activated.count(), 1);
+        QCOMPARE(activated.at(0).at(0).toUInt(), 1U);
+
+        // Given back on the way out, Num Lock variant included.
+        m_shortcuts.reset();
+        OtherClient other;
+        QVERIFY(other.grab(XK_F12, XCB_MOD_MASK_4 | XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_2));
+    }
+};
+
+int main(int argc, char **argv)
+{
+    qputenv("QT_QPA_PLATFORM", "xcb");
+    QGuiApplication application(argc, argv);
+    TestGlobalShortcuts test;
+    return QTest::qExec(&test, argc, argv);
+}
+
+#include "test_global_shortcuts.moc"
