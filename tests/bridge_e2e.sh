@@ -1,6 +1,7 @@
 #!/bin/sh
-# The running binary against a WebSocket peer from npm (ws) posing as the browser extension.
-# The package is installed from the committed lock file into the build tree.
+# The running binary against a WebSocket peer from npm (ws) posing as the browser extension,
+# on a private X display where global shortcuts are pressed with xdotool. The package is
+# installed from the committed lock file into the build tree.
 #
 #   tests/bridge_e2e.sh <path to vesper> <work folder>
 set -eu
@@ -13,6 +14,12 @@ if ! command -v node >/dev/null 2>&1 || ! command -v npm >/dev/null 2>&1; then
     echo "SKIP: node and npm are needed"
     exit 77
 fi
+for tool in xvfb-run xdotool; do
+    if ! command -v "$tool" >/dev/null 2>&1; then
+        echo "SKIP: $tool is needed"
+        exit 77
+    fi
+done
 mkdir -p "$work"
 cp "$here/package.json" "$here/package-lock.json" "$here/bridge_e2e.cjs" "$work/"
 if [ ! -f "$work/node_modules/ws/package.json" ] || ! cmp -s "$work/package-lock.json" "$work/.installed-lock"; then
@@ -23,8 +30,9 @@ if [ ! -f "$work/node_modules/ws/package.json" ] || ! cmp -s "$work/package-lock
     cp "$work/package-lock.json" "$work/.installed-lock"
 fi
 
+set -- node "$work/bridge_e2e.cjs" "$vesper"
 # A private session bus, so that Vesper finds no desktop player but the one it may start.
 if command -v dbus-run-session >/dev/null 2>&1; then
-    exec dbus-run-session -- node "$work/bridge_e2e.cjs" "$vesper"
+    set -- dbus-run-session -- "$@"
 fi
-exec node "$work/bridge_e2e.cjs" "$vesper"
+exec xvfb-run -a "$@"

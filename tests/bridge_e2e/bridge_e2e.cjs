@@ -1,11 +1,12 @@
 // The running binary against a real WebSocket peer posing as the browser extension: the port
 // fall-back, the handshake's origin rule, the hello rule, a catalogue, states reaching the
-// aggregator, junk and an oversized message, and a clean exit.
+// aggregator, global shortcuts reaching the extension as commands, junk and an oversized message,
+// and a clean exit. Runs on an X display (xvfb-run), where xdotool presses the shortcuts.
 //
 //   node bridge_e2e.cjs <path to vesper>    (exit 0: passed, 1: failed, 77: skipped)
 'use strict';
 
-const { spawn } = require('child_process');
+const { execFileSync, spawn } = require('child_process');
 const fs = require('fs');
 const net = require('net');
 const os = require('os');
@@ -121,7 +122,7 @@ async function main() {
             XDG_DATA_HOME: path.join(root, 'data'),
             XDG_CACHE_HOME: path.join(root, 'cache'),
             XDG_RUNTIME_DIR: path.join(root, 'runtime'),
-            QT_QPA_PLATFORM: 'offscreen',
+            QT_QPA_PLATFORM: 'xcb',
             VESPER_ITUNES_URL: 'http://127.0.0.1:9',
             VESPER_LRCLIB_URL: 'http://127.0.0.1:9',
             VESPER_LASTFM_API_URL: 'http://127.0.0.1:9',
@@ -162,6 +163,23 @@ async function main() {
     extension.send(JSON.stringify(state('E2E Song', true)));
     await waitForLine('[SourceRouting] state applied; source=com.vesper.web.soundcloud previous= '
                       + 'playing=true title=E2E Song lock=auto');
+
+    // Shortcuts pressed on the display reach the extension as commands for the shown site.
+    // The site offers no "previous": that shortcut sends nothing.
+    const commands = [];
+    extension.on('message', (data) => commands.push(JSON.parse(data)));
+    for (const keys of ['ctrl+alt+p', 'ctrl+alt+Left', 'ctrl+alt+Right']) execFileSync('xdotool', ['key', keys]);
+    await waitFor(() => commands.length >= 2, 'two commands');
+    await sleep(200);
+    const expected = [{ type: 'command', action: 'pause', source: 'soundcloud' },
+                      { type: 'command', action: 'next', source: 'soundcloud' }];
+    // Member order is free.
+    const canonical = (list) => JSON.stringify(list.map((m) => Object.fromEntries(Object.entries(m).sort())));
+    if (canonical(commands) !== canonical(expected)) {
+        fail(`the shortcuts sent ${JSON.stringify(commands)}`);
+    }
+    await waitForLine('[BrowserBridge] command sent action=pause target=com.vesper.web.soundcloud '
+                      + 'value=-1.000000 connected=true');
 
     // Junk is refused and the connection carries on.
     extension.send('{not json');
