@@ -127,6 +127,9 @@ private Q_SLOTS:
 
     void cleanup()
     {
+        // The shown track's artwork search is refused at once by a closed port; let it end
+        // rather than leave it suspended when the test exits.
+        QTest::qWait(50);
         m_notifications.removeObservers(this);
         m_service.reset();
         m_settings.reset();
