@@ -1,10 +1,9 @@
 // Time of one settings assignment while the domain holds a full scrobble queue (about 100 KB):
 // every assignment rewrites the whole file atomically, so this is the cost users pay per change.
 #include "BenchStats.h"
+#include "QuietDesktop.h"
 #include "core/DefaultsKeys.h"
 #include "core/UserDefaults.h"
-#include "platform/DesktopAppearance.h"
-#include "platform/LoginItem.h"
 #include "services/AppSettings.h"
 
 #include <QCoreApplication>
@@ -15,19 +14,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-class NoLoginItem : public LoginItem
-{
-public:
-    bool isEnabled() const override { return false; }
-    bool setEnabled(bool, QString &) override { return true; }
-};
-
-class LightDesktop : public DesktopAppearance
-{
-public:
-    bool prefersDark() const override { return false; }
-};
-
 QByteArray fullQueue()
 {
     // 500 queued scrobbles of about 200 bytes each, as the scrobbler stores them.

@@ -1,12 +1,11 @@
 #include "FakeClock.h"
 #include "FakeDesktopPlayers.h"
 #include "FakeWebBridge.h"
+#include "QuietDesktop.h"
 #include "core/NotificationCenter.h"
 #include "core/NotificationNames.h"
 #include "core/UserDefaults.h"
-#include "platform/DesktopAppearance.h"
 #include "platform/GlobalShortcuts.h"
-#include "platform/LoginItem.h"
 #include "services/AppSettings.h"
 #include "services/ArtworkResolver.h"
 #include "services/HotkeyService.h"
@@ -45,18 +44,7 @@ public:
     void press(HotkeyAction action) { Q_EMIT activated(HotkeyActions::identifier(action)); }
 };
 
-class NoLoginItem : public LoginItem
-{
-public:
-    bool isEnabled() const override { return false; }
-    bool setEnabled(bool, QString &) override { return true; }
-};
 
-class LightDesktop : public DesktopAppearance
-{
-public:
-    bool prefersDark() const override { return false; }
-};
 
 WebPlayerState webState(bool playing, SourceCapabilities capabilities)
 {

@@ -3,10 +3,9 @@
 #include "FakeLastFm.h"
 #include "LogCapture.h"
 #include "MemorySecretBackend.h"
+#include "QuietDesktop.h"
 #include "core/DefaultsKeys.h"
 #include "core/UserDefaults.h"
-#include "platform/DesktopAppearance.h"
-#include "platform/LoginItem.h"
 #include "services/AppSettings.h"
 #include "services/ArtworkResolver.h"
 #include "services/KeychainStore.h"
@@ -24,18 +23,7 @@ namespace {
 const QString kApiKey = QStringLiteral(VESPER_TEST_LASTFM_API_KEY);
 const QString kSecret = QStringLiteral(VESPER_TEST_LASTFM_SHARED_SECRET);
 
-class NoLoginItem : public LoginItem
-{
-public:
-    bool isEnabled() const override { return false; }
-    bool setEnabled(bool, QString &) override { return true; }
-};
 
-class LightDesktop : public DesktopAppearance
-{
-public:
-    bool prefersDark() const override { return false; }
-};
 
 QList<QueuedScrobble> backlog(qint64 count)
 {
