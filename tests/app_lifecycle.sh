@@ -6,42 +6,17 @@
 set -eu
 
 vesper=${1:?usage: $0 <path to vesper>}
-if [ -z "${VESPER_LIFECYCLE_BUS:-}" ]; then
-    VESPER_LIFECYCLE_BUS=1 exec dbus-run-session -- "$0" "$@"
-fi
-
-root=$(mktemp -d)
-primary_pid=
-cleanup() {
-    [ -n "$primary_pid" ] && kill -9 "$primary_pid" 2>/dev/null || true
-    rm -rf "$root"
-}
-trap cleanup EXIT INT TERM
-mkdir -p "$root/config" "$root/data" "$root/cache" "$root/runtime"
-chmod 700 "$root/runtime"
-export XDG_CONFIG_HOME="$root/config" XDG_DATA_HOME="$root/data" XDG_CACHE_HOME="$root/cache"
-export XDG_RUNTIME_DIR="$root/runtime" QT_QPA_PLATFORM=offscreen
+. "$(dirname "$0")/e2e_common.sh"
+e2e_private_bus "$@"
+e2e_make_root
 # Nothing may leave the machine, whatever the callback starts.
 export VESPER_SPOTIFY_ACCOUNTS_URL=http://127.0.0.1:9 VESPER_SPOTIFY_API_URL=http://127.0.0.1:9
 
-fail() {
-    echo "FAIL: $*"
-    echo "--- primary's log:"
-    cat "$root/primary.log"
-    exit 1
-}
-
-# Waits up to five seconds for a line in the primary's log.
-wait_for_line() {
-    for _ in $(seq 50); do
-        grep -qF -- "$1" "$root/primary.log" && return 0
-        sleep 0.1
-    done
-    fail "no line '$1'"
-}
+wait_for_line() { wait_for "$root/primary.log" "$1"; }
 
 "$vesper" >"$root/primary.log" 2>&1 &
 primary_pid=$!
+e2e_track "$primary_pid"
 wait_for_line "[App] launched"
 sleep 1
 kill -0 "$primary_pid" || fail "Vesper did not stay up"
@@ -58,7 +33,6 @@ sleep 0.3
 kill -TERM "$primary_pid"
 status=0
 wait "$primary_pid" || status=$?
-primary_pid=
 [ "$status" -eq 0 ] || fail "SIGTERM ended Vesper with status $status"
 [ ! -e "$root/runtime/vesper.socket" ] || fail "the instance socket was left behind"
 echo "app lifecycle: every check passed"

@@ -39,6 +39,7 @@ EOF
 fi
 
 vesper=$1 player=$2 fake=$3 api_key=$4 secret=$5
+. "$(dirname "$0")/e2e_common.sh"
 session_key=e2e-session-key-4f1d
 pids=
 cleanup() {
@@ -55,22 +56,6 @@ printf '{"lastfm.sessionKey": "%s"}\n' "$session_key" >"$root/data/vesper/secret
 chmod 600 "$root/data/vesper/secrets.json"
 printf '{"lastfmUsername": "e2e-listener"}\n' >"$root/config/vesper/defaults.json"
 
-fail() {
-    echo "FAIL: $*"
-    for log in "$root"/vesper-*.log "$root/lastfm.log"; do
-        [ -f "$log" ] && { echo "--- $log:"; cat "$log"; }
-    done
-    exit 1
-}
-wait_for() { # file, fixed text, seconds
-    tries=$((${3:-10} * 10))
-    while [ "$tries" -gt 0 ]; do
-        grep -qF -- "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
-        tries=$((tries - 1))
-    done
-    fail "no '$2' in $1"
-}
 # The timestamp of a valid (signed, right key and session) call of the method for the track,
 # or nothing.
 lastfm_call() { # method, parameter holding the title, title

@@ -8,35 +8,9 @@ set -eu
 
 vesper=${1:?usage: $0 <vesper> <fake_mpris_player>}
 player=${2:?usage: $0 <vesper> <fake_mpris_player>}
-if [ -z "${VESPER_E2E_BUS:-}" ]; then
-    VESPER_E2E_BUS=1 exec dbus-run-session -- "$0" "$@"
-fi
-
-root=$(mktemp -d)
-pids=
-cleanup() {
-    for pid in $pids; do kill "$pid" 2>/dev/null || true; done
-    rm -rf "$root"
-}
-trap cleanup EXIT INT TERM
-mkdir -p "$root/config" "$root/data" "$root/runtime"
-chmod 700 "$root/runtime"
-export XDG_CONFIG_HOME="$root/config" XDG_DATA_HOME="$root/data" XDG_RUNTIME_DIR="$root/runtime"
-export QT_QPA_PLATFORM=offscreen
-
-fail() {
-    echo "FAIL: $*"
-    echo "--- Vesper's log:"; cat "$root/vesper.log"
-    echo "--- search requests:"; cat "$root/search.log" 2>/dev/null || true
-    exit 1
-}
-wait_for() { # file, fixed text
-    for _ in $(seq 100); do
-        grep -qF -- "$2" "$1" 2>/dev/null && return 0
-        sleep 0.1
-    done
-    fail "no '$2' in $1"
-}
+. "$(dirname "$0")/e2e_common.sh"
+e2e_private_bus "$@"
+e2e_make_root
 
 # A stand-in for the iTunes search that finds nothing and writes down what it was asked.
 python3 - "$root" <<'PY' &
@@ -60,19 +34,19 @@ with open(os.path.join(root, "port.tmp"), "w") as f:
 os.rename(os.path.join(root, "port.tmp"), os.path.join(root, "port"))
 server.serve_forever()
 PY
-pids="$pids $!"
+e2e_track $!
 for _ in $(seq 50); do [ -f "$root/port" ] && break; sleep 0.1; done
 [ -f "$root/port" ] || fail "the fake search did not start"
 export VESPER_ITUNES_URL="http://127.0.0.1:$(cat "$root/port")"
 
 "$vesper" >"$root/vesper.log" 2>&1 &
 vesper_pid=$!
-pids="$pids $vesper_pid"
+e2e_track "$vesper_pid"
 wait_for "$root/vesper.log" "[App] launched"
 
 mkfifo "$root/player.in"
 "$player" <"$root/player.in" >"$root/player.log" 2>&1 &
-pids="$pids $!"
+e2e_track $!
 exec 3>"$root/player.in"
 wait_for "$root/player.log" "ready org.mpris.MediaPlayer2.spotify"
 
