@@ -76,14 +76,26 @@ class TestGlobalShortcuts : public QObject
     xcb_window_t m_root = XCB_NONE;
     std::unique_ptr<XcbGlobalShortcuts> m_shortcuts;
 
-    static void press(const QString &keys, const QStringList &extra = {})
+    static void xdotool(const QStringList &arguments)
     {
-        QCOMPARE(QProcess::execute(u"xdotool"_s, extra.isEmpty() ? QStringList { u"key"_s, keys }
-                                                                : extra),
-                 0);
+        QCOMPARE(QProcess::execute(u"xdotool"_s, arguments), 0);
     }
-    // Key events reach the filter only through the event loop.
-    static void settle() { QTest::qWait(150); }
+
+    // The identifiers reported while the key combinations are pressed one after the other.
+    QList<quint32> pressed(const QStringList &combinations, const QStringList &xdotoolRun = {})
+    {
+        QSignalSpy activated(m_shortcuts.get(), &GlobalShortcuts::activated);
+        for (const QString &combination : combinations)
+            xdotool({ u"key"_s, combination });
+        if (!xdotoolRun.isEmpty())
+            xdotool(xdotoolRun);
+        // Key events reach the filter only through the event loop.
+        QTest::qWait(150);
+        QList<quint32> identifiers;
+        for (const QList<QVariant> &arguments : std::as_const(activated))
+            identifiers << arguments.at(0).toUInt();
+        return identifiers;
+    }
 
     static QMap<quint32, Hotkey> defaults()
     {
@@ -124,67 +136,33 @@ private Q_SLOTS:
     void pressedShortcutsReportTheirIdentifier()
     {
         QCOMPARE(m_shortcuts->rebind(defaults()), QSet<quint32>());
-        QSignalSpy activated(m_shortcuts.get(), &GlobalShortcuts::activated);
-
-        press(u"ctrl+alt+p"_s);
-        press(u"ctrl+alt+Right"_s);
-        press(u"ctrl+alt+c"_s);
-        // Other modifiers, or none, are not the shortcut.
-        press(u"ctrl+alt+shift+p"_s);
-        press(u"alt+p"_s);
-        settle();
-        QCOMPARE(activated.count(), 3);
-        QCOMPARE(activated.at(0).at(0).toUInt(), 1U);
-        QCOMPARE(activated.at(1).at(0).toUInt(), 2U);
-        QCOMPARE(activated.at(2).at(0).toUInt(), 6U);
-
+        // Other modifiers, or fewer, are not the shortcut.
+        QCOMPARE(pressed({ u"ctrl+alt+p"_s, u"ctrl+alt+Right"_s, u"ctrl+alt+c"_s,
+                           u"ctrl+alt+shift+p"_s, u"alt+p"_s }),
+                 (QList<quint32> { 1, 2, 6 }));
         // A lit Num Lock or Caps Lock does not switch a shortcut off.
-        activated.clear();
-        press(u"Num_Lock"_s);
-        press(u"ctrl+alt+p"_s);
-        press(u"Num_Lock"_s);
-        press(u"Caps_Lock"_s);
-        press(u"ctrl+alt+l"_s);
-        press(u"Caps_Lock"_s);
-        settle();
-        QCOMPARE(activated.count(), 2);
-        QCOMPARE(activated.at(1).at(0).toUInt(), 4U);
-    }
-
-    void aHeldKeyFiresOnce()
-    {
-        m_shortcuts->rebind(defaults());
-        QSignalSpy activated(m_shortcuts.get(), &GlobalShortcuts::activated);
-        // Held for 0.8 s: the server starts repeating after 660 ms.
-        press({}, { u"keydown"_s, u"ctrl+alt+p"_s, u"sleep"_s, u"0.8"_s, u"keyup"_s,
-                    u"ctrl+alt+p"_s });
-        settle();
-        QCOMPARE(activated.count(), 1);
-        press(u"ctrl+alt+p"_s);
-        settle();
-        QCOMPARE(activated.count(), 2);
+        QCOMPARE(pressed({ u"Num_Lock"_s, u"ctrl+alt+p"_s, u"Num_Lock"_s, u"Caps_Lock"_s,
+                           u"ctrl+alt+l"_s, u"Caps_Lock"_s }),
+                 (QList<quint32> { 1, 4 }));
+        // Held for 0.8 s, the key repeats (the server starts after 660 ms): one action.
+        QCOMPARE(pressed({}, { u"keydown"_s, u"ctrl+alt+p"_s, u"sleep"_s, u"0.8"_s, u"keyup"_s,
+                               u"ctrl+alt+p"_s }),
+                 QList<quint32> { 1 });
+        QCOMPARE(pressed({ u"ctrl+alt+p"_s }), QList<quint32> { 1 });
     }
 
     void aCombinationAnotherClientHoldsIsRefused()
     {
         OtherClient other;
         QVERIFY(other.grab(XK_c, XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1));
-
         // Refused, and the actions after it are still bound.
         QCOMPARE(m_shortcuts->rebind(defaults()), QSet<quint32> { 6 });
-        QSignalSpy activated(m_shortcuts.get(), &GlobalShortcuts::activated);
-        press(u"ctrl+alt+k"_s);
-        settle();
-        QCOMPARE(activated.count(), 1);
-        QCOMPARE(activated.at(0).at(0).toUInt(), 5U);
+        QCOMPARE(pressed({ u"ctrl+alt+k"_s }), QList<quint32> { 5 });
 
         // Once the other client lets go, the next rebind gets it.
         other.disconnect();
         QCOMPARE(m_shortcuts->rebind(defaults()), QSet<quint32>());
-        press(u"ctrl+alt+c"_s);
-        settle();
-        QCOMPARE(activated.count(), 2);
-        QCOMPARE(activated.at(1).at(0).toUInt(), 6U);
+        QCOMPARE(pressed({ u"ctrl+alt+c"_s }), QList<quint32> { 6 });
     }
 
     void rebindingReplacesEveryGrab()
@@ -194,12 +172,7 @@ private Q_SLOTS:
         QCOMPARE(m_shortcuts->rebind({ { 1, Hotkey { 111, Hotkey::Command | Hotkey::Shift } },
                                        { 2, Hotkey { 105, Hotkey::DefaultModifiers } } }),
                  QSet<quint32> { 2 });
-        QSignalSpy activated(m_shortcuts.get(), &GlobalShortcuts::activated);
-        press(u"ctrl+alt+p"_s);
-        press(u"super+shift+F12"_s);
-        settle();
-        QCOMPARE(activated.count(), 1);
-        QCOMPARE(activated.at(0).at(0).toUInt(), 1U);
+        QCOMPARE(pressed({ u"ctrl+alt+p"_s, u"super+shift+F12"_s }), QList<quint32> { 1 });
 
         // Given back on the way out, Num Lock variant included.
         m_shortcuts.reset();

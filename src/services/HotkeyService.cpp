@@ -81,27 +81,28 @@ void HotkeyService::fire(quint32 identifier)
     if (!action || !m_registered.contains(identifier))
         return;
     const SourceCapabilities capabilities = m_nowPlaying.nowPlaying().capabilities;
+    // A control the shown source lacks sounds the alert instead of acting.
+    const auto offered = [&](SourceCapability control) {
+        if (capabilities.testFlag(control))
+            return true;
+        alert();
+        return false;
+    };
     switch (*action) {
     case HotkeyAction::PlayPause:
         m_nowPlaying.togglePlayPause();
         break;
     case HotkeyAction::NextTrack:
-        if (capabilities.testFlag(SourceCapability::Next))
+        if (offered(SourceCapability::Next))
             m_nowPlaying.nextTrack();
-        else
-            alert();
         break;
     case HotkeyAction::PreviousTrack:
-        if (capabilities.testFlag(SourceCapability::Previous))
+        if (offered(SourceCapability::Previous))
             m_nowPlaying.previousTrack();
-        else
-            alert();
         break;
     case HotkeyAction::ToggleLike:
-        if (capabilities.testFlag(SourceCapability::Like))
+        if (offered(SourceCapability::Like))
             m_notifications.post(NotificationNames::likeToggleRequested);
-        else
-            alert();
         break;
     case HotkeyAction::ToggleLyrics:
         m_notifications.post(NotificationNames::lyricsToggleRequested);
