@@ -27,10 +27,10 @@ public:
         const xcb_setup_t *setup = xcb_get_setup(m_connection);
         const xcb_window_t root = xcb_setup_roots_iterator(setup).data->root;
         const xcb_keycode_t keycode = keycodeOf(keysym);
-        xcb_generic_error_t *error = xcb_request_check(
-            m_connection,
-            xcb_grab_key_checked(m_connection, false, root, modifiers, keycode,
-                                 XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
+        xcb_generic_error_t *error
+            = xcb_request_check(m_connection,
+                                xcb_grab_key_checked(m_connection, false, root, modifiers, keycode,
+                                                     XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC));
         std::free(error);
         return keycode != 0 && !error;
     }
@@ -101,7 +101,8 @@ class TestGlobalShortcuts : public QObject
     {
         QMap<quint32, Hotkey> bindings;
         for (const HotkeyAction action : HotkeyActions::all())
-            bindings.insert(HotkeyActions::identifier(action), HotkeyActions::defaultHotkey(action));
+            bindings.insert(HotkeyActions::identifier(action),
+                            HotkeyActions::defaultHotkey(action));
         return bindings;
     }
 
@@ -145,8 +146,9 @@ private Q_SLOTS:
                            u"ctrl+alt+l"_s, u"Caps_Lock"_s }),
                  (QList<quint32> { 1, 4 }));
         // Held for 0.8 s, the key repeats (the server starts after 660 ms): one action.
-        QCOMPARE(pressed({}, { u"keydown"_s, u"ctrl+alt+p"_s, u"sleep"_s, u"0.8"_s, u"keyup"_s,
-                               u"ctrl+alt+p"_s }),
+        QCOMPARE(pressed({},
+                         { u"keydown"_s, u"ctrl+alt+p"_s, u"sleep"_s, u"0.8"_s, u"keyup"_s,
+                           u"ctrl+alt+p"_s }),
                  QList<quint32> { 1 });
         QCOMPARE(pressed({ u"ctrl+alt+p"_s }), QList<quint32> { 1 });
     }
@@ -173,6 +175,11 @@ private Q_SLOTS:
                                        { 2, Hotkey { 105, Hotkey::DefaultModifiers } } }),
                  QSet<quint32> { 2 });
         QCOMPARE(pressed({ u"ctrl+alt+p"_s, u"super+shift+F12"_s }), QList<quint32> { 1 });
+        // The same combination for two actions: the second is refused.
+        QCOMPARE(
+            m_shortcuts->rebind({ { 1, HotkeyActions::defaultHotkey(HotkeyAction::PlayPause) },
+                                  { 2, HotkeyActions::defaultHotkey(HotkeyAction::PlayPause) } }),
+            QSet<quint32> { 2 });
 
         // Given back on the way out, Num Lock variant included.
         m_shortcuts.reset();

@@ -44,8 +44,6 @@ public:
     void press(HotkeyAction action) { Q_EMIT activated(HotkeyActions::identifier(action)); }
 };
 
-
-
 WebPlayerState webState(bool playing, SourceCapabilities capabilities)
 {
     WebPlayerState state;
@@ -172,7 +170,9 @@ private Q_SLOTS:
 
         press(HotkeyAction::PlayPause);
         press(HotkeyAction::NextTrack);
-        QCOMPARE(m_bridge.sent, (QStringList { u"pause com.vesper.web.soundcloud"_s, u"next com.vesper.web.soundcloud"_s }));
+        QCOMPARE(m_bridge.sent,
+                 (QStringList { u"pause com.vesper.web.soundcloud"_s,
+                                u"next com.vesper.web.soundcloud"_s }));
         QCOMPARE(m_alerts, 0);
 
         // Controls the source lacks sound the alert and send nothing.
@@ -182,13 +182,15 @@ private Q_SLOTS:
         QCOMPARE(m_bridge.sent.size(), 2);
         QVERIFY(m_posted.isEmpty());
 
-        m_nowPlaying->onWebState(webState(false, SourceCapability::Previous | SourceCapability::Like));
+        m_nowPlaying->onWebState(
+            webState(false, SourceCapability::Previous | SourceCapability::Like));
         press(HotkeyAction::PlayPause);
         press(HotkeyAction::PreviousTrack);
         press(HotkeyAction::ToggleLike);
         press(HotkeyAction::TogglePanel);
         QCOMPARE(m_bridge.sent.mid(2),
-                 (QStringList { u"play com.vesper.web.soundcloud"_s, u"previous com.vesper.web.soundcloud"_s }));
+                 (QStringList { u"play com.vesper.web.soundcloud"_s,
+                                u"previous com.vesper.web.soundcloud"_s }));
         QCOMPARE(m_posted, QStringList { NotificationNames::likeToggleRequested });
         QCOMPARE(m_panelToggles, 1);
         QCOMPARE(m_alerts, 2);

@@ -119,10 +119,7 @@ void HotkeyService::setPanelToggle(std::function<void()> toggle)
     m_togglePanel = std::move(toggle);
 }
 
-void HotkeyService::setAlertSound(std::function<void()> alert)
-{
-    m_alertSound = std::move(alert);
-}
+void HotkeyService::setAlertSound(std::function<void()> alert) { m_alertSound = std::move(alert); }
 
 void HotkeyService::alert()
 {

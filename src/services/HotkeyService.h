@@ -24,9 +24,8 @@ class HotkeyService : public QObject
 public:
     static HotkeyService &shared();
 
-    HotkeyService(GlobalShortcuts &shortcuts, AppSettings &settings,
-                  MediaRemoteManager &nowPlaying, NotificationCenter &notifications,
-                  QObject *parent = nullptr);
+    HotkeyService(GlobalShortcuts &shortcuts, AppSettings &settings, MediaRemoteManager &nowPlaying,
+                  NotificationCenter &notifications, QObject *parent = nullptr);
 
     QSet<HotkeyAction> failedActions() const { return m_failedActions; }
     bool isPaused() const { return m_paused; }

@@ -11,6 +11,7 @@
 namespace {
 
 // Every key that has a name in the settings' key table, by its macOS ANSI key code.
+// clang-format off
 constexpr std::array<std::pair<quint32, quint32>, 73> keysyms { {
     { 0, XK_a },   { 11, XK_b }, { 8, XK_c },  { 2, XK_d },  { 14, XK_e }, { 3, XK_f },
     { 5, XK_g },   { 4, XK_h },  { 34, XK_i }, { 38, XK_j }, { 40, XK_k }, { 37, XK_l },
@@ -35,6 +36,7 @@ constexpr std::array<std::pair<quint32, quint32>, 73> keysyms { {
     { 97, XK_F6 },  { 98, XK_F7 },  { 100, XK_F8 },  { 101, XK_F9 },  { 109, XK_F10 },
     { 103, XK_F11 }, { 111, XK_F12 },
 } };
+// clang-format on
 
 } // namespace
 

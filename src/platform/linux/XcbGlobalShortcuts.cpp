@@ -13,14 +13,12 @@
 namespace {
 
 // The modifiers a binding is made of; lock keys and mouse buttons in an event's state are not.
-constexpr quint16 kBindableModifiers = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL
-    | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
+constexpr quint16 kBindableModifiers
+    = XCB_MOD_MASK_SHIFT | XCB_MOD_MASK_CONTROL | XCB_MOD_MASK_1 | XCB_MOD_MASK_4;
 
-template<typename Reply>
-using ReplyPtr = std::unique_ptr<Reply, decltype(&std::free)>;
+template<typename Reply> using ReplyPtr = std::unique_ptr<Reply, decltype(&std::free)>;
 
-template<typename Reply>
-ReplyPtr<Reply> own(Reply *reply)
+template<typename Reply> ReplyPtr<Reply> own(Reply *reply)
 {
     return ReplyPtr<Reply>(reply, &std::free);
 }
@@ -67,8 +65,8 @@ private:
 quint16 numLockMask(xcb_connection_t *connection, const KeyboardMapping &mapping)
 {
     const QList<xcb_keycode_t> numLockKeys = mapping.keycodes(XK_Num_Lock);
-    const auto reply = own(xcb_get_modifier_mapping_reply(
-        connection, xcb_get_modifier_mapping(connection), nullptr));
+    const auto reply = own(
+        xcb_get_modifier_mapping_reply(connection, xcb_get_modifier_mapping(connection), nullptr));
     if (!reply || numLockKeys.isEmpty())
         return 0;
     const xcb_keycode_t *keycodes = xcb_get_modifier_mapping_keycodes(reply.get());
@@ -134,18 +132,30 @@ QSet<quint32> XcbGlobalShortcuts::rebind(const QMap<quint32, Hotkey> &bindings)
     QList<Pending> pending;
     for (auto it = bindings.cbegin(); it != bindings.cend(); ++it) {
         const std::optional<quint32> keysym = X11KeyTranslation::keysym(it->keyCode);
-        const QList<xcb_keycode_t> keycodes = keysym ? mapping.keycodes(*keysym) : QList<xcb_keycode_t>();
+        const QList<xcb_keycode_t> keycodes
+            = keysym ? mapping.keycodes(*keysym) : QList<xcb_keycode_t>();
         if (keycodes.isEmpty()) {
             refused.insert(it.key());
             continue;
         }
-        Pending request { { keycodes.first(), X11KeyTranslation::modifierMask(it->modifiers),
-                            it.key() },
-                          {} };
+        Pending request {
+            { keycodes.first(), X11KeyTranslation::modifierMask(it->modifiers), it.key() }, {}
+        };
+        // X lets one client grab a combination twice; the system would refuse the second
+        // registration, and a press could only ever mean the first action.
+        const bool bindsTwice
+            = std::any_of(pending.cbegin(), pending.cend(), [&](const Pending &other) {
+                  return other.grab.keycode == request.grab.keycode
+                      && other.grab.modifiers == request.grab.modifiers;
+              });
+        if (bindsTwice) {
+            refused.insert(it.key());
+            continue;
+        }
         for (const quint16 variant : std::as_const(m_grabbedVariants)) {
             request.cookies << xcb_grab_key_checked(
-                m_connection, false, m_root, request.grab.modifiers | variant,
-                request.grab.keycode, XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
+                m_connection, false, m_root, request.grab.modifiers | variant, request.grab.keycode,
+                XCB_GRAB_MODE_ASYNC, XCB_GRAB_MODE_ASYNC);
         }
         pending << request;
     }

@@ -15,8 +15,7 @@
 class XcbGlobalShortcuts : public GlobalShortcuts, public QAbstractNativeEventFilter
 {
 public:
-    XcbGlobalShortcuts(xcb_connection_t *connection, xcb_window_t root,
-                       QObject *parent = nullptr);
+    XcbGlobalShortcuts(xcb_connection_t *connection, xcb_window_t root, QObject *parent = nullptr);
     ~XcbGlobalShortcuts() override;
 
     QSet<quint32> rebind(const QMap<quint32, Hotkey> &bindings) override;

@@ -9,8 +9,8 @@ using namespace Qt::StringLiterals;
 
 std::unique_ptr<GlobalShortcuts> Platform::createGlobalShortcuts()
 {
-    const auto *x11 = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>()
-                              : nullptr;
+    const auto *x11
+        = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
     // The offscreen platform answers as X11 too, without a connection.
     xcb_connection_t *connection = x11 ? x11->connection() : nullptr;
     if (!connection) {
