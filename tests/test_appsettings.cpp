@@ -30,12 +30,11 @@ public:
     bool setEnabled(bool wanted, QString &errorString) override
     {
         ++changes;
-        if (refuse) {
+        if (refuse)
             errorString = u"Permission denied"_s;
-            return false;
-        }
-        enabled = wanted;
-        return true;
+        else
+            enabled = wanted;
+        return !refuse;
     }
 };
 
@@ -104,31 +103,18 @@ private Q_SLOTS:
         m_appearance.dark = false;
     }
 
-    void freshDomainGivesTheDefaults()
-    {
-        auto settings = launch();
-        QCOMPARE(settings->colorScheme(), AppColorScheme::System);
-        QVERIFY(settings->alwaysOnTop());
-        QVERIFY(settings->scrobbleNowPlaying());
-        QVERIFY(settings->scrobbleHistory());
-        QVERIFY(settings->autoCheckUpdates());
-        QVERIFY(!settings->liquidGlassEnabled());
-        QVERIFY(!settings->launchAtLogin());
-        QVERIFY(settings->isScrobbleEnabled(MusicApp::Spotify));
-        QVERIFY(settings->isScrobbleEnabled(MusicApp::generic(u"radio.example"_s)));
-        for (HotkeyAction action : HotkeyActions::all())
-            QCOMPARE(settings->hotkey(action), HotkeyActions::defaultHotkey(action));
-        QCOMPARE(settings->glassCornerRadius(), 15.0);
-        QCOMPARE(settings->glassBackgroundRed(), 1.0);
-        QCOMPARE(settings->glassVeilOpacity(), 0.45);
-        // Creation writes nothing the user did not choose.
-        QVERIFY(!storedFile().contains(DefaultsKeys::alwaysOnTop));
-    }
-
-    void persistedValuesSurviveARestart()
+    void valuesStartAtTheDefaultsAndSurviveARestart()
     {
         {
             auto settings = launch();
+            QCOMPARE(settings->colorScheme(), AppColorScheme::System);
+            QVERIFY(settings->alwaysOnTop() && settings->autoCheckUpdates());
+            QVERIFY(!settings->liquidGlassEnabled() && !settings->launchAtLogin());
+            QVERIFY(settings->isScrobbleEnabled(MusicApp::generic(u"radio.example"_s)));
+            QCOMPARE(settings->glassBackgroundRed(), 1.0);
+            // Creation writes nothing the user did not choose.
+            QVERIFY(!storedFile().contains(DefaultsKeys::alwaysOnTop));
+
             settings->setColorScheme(AppColorScheme::Dark);
             settings->setAlwaysOnTop(false);
             settings->setScrobbleHistory(false);
@@ -141,23 +127,17 @@ private Q_SLOTS:
         }
         auto settings = launch();
         QCOMPARE(settings->colorScheme(), AppColorScheme::Dark);
-        QVERIFY(!settings->alwaysOnTop());
-        QVERIFY(!settings->scrobbleHistory());
+        QVERIFY(!settings->alwaysOnTop() && !settings->scrobbleHistory());
         QVERIFY(settings->scrobbleNowPlaying());
-        QVERIFY(!settings->autoCheckUpdates());
-        QVERIFY(settings->liquidGlassEnabled());
+        QVERIFY(!settings->autoCheckUpdates() && settings->liquidGlassEnabled());
         QVERIFY(!settings->isScrobbleEnabled(MusicApp::YoutubeMusic));
+        QVERIFY(settings->isScrobbleEnabled(MusicApp::Spotify));
         QCOMPARE(settings->hotkey(HotkeyAction::PlayPause), (Hotkey { 49, 0x300 }));
         // The glass look is not persisted and starts from its defaults, dark this time.
         QCOMPARE(settings->glassCornerRadius(), 15.0);
         QCOMPARE(settings->glassBackgroundRed(), 0.0);
         QCOMPARE(settings->glassVeilOpacity(), 0.75);
         QCOMPARE(storedFile().value(DefaultsKeys::colorScheme).toString(), u"dark"_s);
-        QCOMPARE(storedFile()
-                     .value(DefaultsKeys::scrobbleSources)
-                     .toObject()
-                     .value(u"com.vesper.web.ytmusic"_s),
-                 QJsonValue(false));
     }
 
     void wrongTypesFallBackAndStayUntilAssigned()
@@ -180,100 +160,73 @@ private Q_SLOTS:
         QCOMPARE(storedFile().value(DefaultsKeys::alwaysOnTop), QJsonValue(true));
     }
 
-    void legacyScrobbleSwitchesAreMigrated()
+    void storedValuesAreMigratedAtLaunch()
     {
         seed({ { DefaultsKeys::legacyScrobbleSourceSpotify, false },
-               { DefaultsKeys::legacyScrobbleSourceAppleMusic, u"false"_s } });
+               { DefaultsKeys::legacyScrobbleSourceAppleMusic, u"false"_s },
+               { DefaultsKeys::legacyScrobbleSourceYouTubeMusic, false },
+               { DefaultsKeys::scrobbleSources,
+                 QVariantMap { { u"com.vesper.web.ytmusic"_s, true } } },
+               { u"settings.glass.cornerRadius"_s, 3 },
+               { DefaultsKeys::obsoleteWebSources, QVariantList { u"x"_s } },
+               { u"someday.feature"_s, 42 } });
         {
             auto settings = launch();
             QVERIFY(!settings->isScrobbleEnabled(MusicApp::Spotify));
+            // Not a boolean: ignored and left alone.
             QVERIFY(settings->isScrobbleEnabled(MusicApp::AppleMusic));
+            // The newer map wins over a legacy switch.
+            QVERIFY(settings->isScrobbleEnabled(MusicApp::YoutubeMusic));
+            QCOMPARE(settings->glassCornerRadius(), 15.0);
         }
         const QJsonObject stored = storedFile();
         QVERIFY(!stored.contains(DefaultsKeys::legacyScrobbleSourceSpotify));
-        // Not a boolean: left alone.
+        QVERIFY(!stored.contains(DefaultsKeys::legacyScrobbleSourceYouTubeMusic));
         QVERIFY(stored.contains(DefaultsKeys::legacyScrobbleSourceAppleMusic));
         QCOMPARE(
             stored.value(DefaultsKeys::scrobbleSources).toObject().value(u"com.spotify.client"_s),
             QJsonValue(false));
-        auto again = launch();
-        QVERIFY(!again->isScrobbleEnabled(MusicApp::Spotify));
-    }
-
-    void newerMapWinsOverLegacySwitch()
-    {
-        seed({ { DefaultsKeys::legacyScrobbleSourceSpotify, false },
-               { DefaultsKeys::legacyScrobbleSourceYouTubeMusic, false },
-               { DefaultsKeys::scrobbleSources,
-                 QVariantMap { { u"com.spotify.client"_s, true } } } });
-        auto settings = launch();
-        QVERIFY(settings->isScrobbleEnabled(MusicApp::Spotify));
-        QVERIFY(!settings->isScrobbleEnabled(MusicApp::YoutubeMusic));
-        QVERIFY(!storedFile().contains(DefaultsKeys::legacyScrobbleSourceSpotify));
-        QVERIFY(!storedFile().contains(DefaultsKeys::legacyScrobbleSourceYouTubeMusic));
-    }
-
-    void obsoleteKeysAreRemovedAndUnknownOnesKept()
-    {
-        seed({ { u"settings.glass.cornerRadius"_s, 3 },
-               { u"settings.glass.shadowEnabled"_s, false },
-               { DefaultsKeys::obsoleteWebSources, QVariantList { u"x"_s } },
-               { u"someday.feature"_s, 42 } });
-        auto settings = launch();
-        QCOMPARE(settings->glassCornerRadius(), 15.0);
-        const QJsonObject stored = storedFile();
         QVERIFY(!stored.contains(u"settings.glass.cornerRadius"_s));
-        QVERIFY(!stored.contains(u"settings.glass.shadowEnabled"_s));
         QVERIFY(!stored.contains(DefaultsKeys::obsoleteWebSources));
         QCOMPARE(stored.value(u"someday.feature"_s).toInt(), 42);
+        QVERIFY(!launch()->isScrobbleEnabled(MusicApp::Spotify));
     }
 
-    void hotkeyEntries_data()
+    void hotkeys()
     {
-        QTest::addColumn<QVariantList>("entry");
-        QTest::addColumn<bool>("bound");
-        QTest::newRow("removed") << QVariantList {} << false;
-        QTest::newRow("three numbers") << QVariantList { 35, 4096, 1 } << false;
-        QTest::newRow("negative") << QVariantList { -1, 4096 } << false;
-        QTest::newRow("above 32 bits") << QVariantList { 35, qint64(1) << 33 } << false;
-        QTest::newRow("pair") << QVariantList { 12, 256 } << true;
-    }
-    void hotkeyEntries()
-    {
-        QFETCH(QVariantList, entry);
-        QFETCH(bool, bound);
-        seed({ { DefaultsKeys::hotkeys, QVariantMap { { u"playPause"_s, entry } } } });
+        // An empty entry unbinds; one that is not two unsigned 32-bit numbers binds no key.
+        seed({ { DefaultsKeys::hotkeys,
+                 QVariantMap { { u"playPause"_s, QVariantList { 12, 256 } },
+                               { u"nextTrack"_s, QVariantList {} },
+                               { u"previousTrack"_s, QVariantList { 35, 4096, 1 } },
+                               { u"toggleLike"_s, QVariantList { -1, 4096 } },
+                               { u"toggleLyrics"_s, QVariantList { 35, qint64(1) << 33 } } } } });
         auto settings = launch();
-        QCOMPARE(settings->hotkey(HotkeyAction::PlayPause).has_value(), bound);
-        QCOMPARE(settings->hotkey(HotkeyAction::NextTrack),
-                 HotkeyActions::defaultHotkey(HotkeyAction::NextTrack));
-    }
+        QCOMPARE(settings->hotkey(HotkeyAction::PlayPause), (Hotkey { 12, 256 }));
+        for (HotkeyAction action : { HotkeyAction::NextTrack, HotkeyAction::PreviousTrack,
+                                     HotkeyAction::ToggleLike, HotkeyAction::ToggleLyrics })
+            QCOMPARE(settings->hotkey(action), std::nullopt);
+        QCOMPARE(settings->hotkey(HotkeyAction::TogglePanel),
+                 HotkeyActions::defaultHotkey(HotkeyAction::TogglePanel));
 
-    void settingAHotkeyReloadsShortcuts()
-    {
-        auto settings = launch();
         int reloads = 0;
         settings->setHotkeyReloader([&reloads] { ++reloads; });
-        settings->setHotkey(std::nullopt, HotkeyAction::ToggleLyrics);
+        settings->setHotkey(std::nullopt, HotkeyAction::TogglePanel);
         QCOMPARE(reloads, 1);
-        QCOMPARE(settings->hotkey(HotkeyAction::ToggleLyrics), std::nullopt);
-        QCOMPARE(storedFile()
-                     .value(DefaultsKeys::hotkeys)
-                     .toObject()
-                     .value(u"toggleLyrics"_s)
-                     .toArray()
-                     .size(),
-                 0);
+        QCOMPARE(settings->hotkey(HotkeyAction::TogglePanel), std::nullopt);
+        const QJsonObject stored = storedFile().value(DefaultsKeys::hotkeys).toObject();
+        QCOMPARE(stored.value(u"togglePanel"_s), QJsonValue(QJsonArray()));
         settings->setHotkeyTable({});
-        QCOMPARE(settings->hotkey(HotkeyAction::ToggleLyrics),
-                 HotkeyActions::defaultHotkey(HotkeyAction::ToggleLyrics));
+        QCOMPARE(settings->hotkey(HotkeyAction::TogglePanel),
+                 HotkeyActions::defaultHotkey(HotkeyAction::TogglePanel));
     }
 
-    void assignmentsNotifyEvenWhenUnchanged()
+    void assignmentsNotifyAndTheGlassLivesInMemory()
     {
         auto settings = launch();
         NotificationCounter onTop(NotificationNames::alwaysOnTopSettingChanged);
         NotificationCounter style(NotificationNames::panelStyleSettingChanged);
+        // Every assignment is announced and written, also of an unchanged value.
         settings->setAlwaysOnTop(true);
         settings->setAlwaysOnTop(true);
         QCOMPARE(onTop.count, 2);
@@ -283,22 +236,15 @@ private Q_SLOTS:
         settings->setGlassTintOpacity(0.3);
         QCOMPARE(style.count, 3);
         QCOMPARE(onTop.count, 2);
-        // Glass properties live in memory only.
         QVERIFY(!storedFile().contains(u"settings.glass.tintOpacity"_s));
         QVERIFY(qAbs(settings->glassTintColor().alphaF() - 0.3f) < 0.001f);
-    }
 
-    void colorSchemeResetsTheGlassBackground()
-    {
-        auto settings = launch();
+        // A new colour scheme puts the glass background back to that scheme's defaults.
         settings->setColorScheme(AppColorScheme::Light);
         settings->setGlassBackgroundRed(0.5);
         settings->setGlassVeilOpacity(0.1);
-        NotificationCounter style(NotificationNames::panelStyleSettingChanged);
+        style.count = 0;
         settings->setColorScheme(AppColorScheme::Dark);
-        QCOMPARE(settings->glassBackgroundRed(), 0.0);
-        QCOMPARE(settings->glassBackgroundBlue(), 0.0);
-        QCOMPARE(settings->glassVeilOpacity(), 0.75);
         QCOMPARE(style.count, 4);
         QCOMPARE(settings->glassBackgroundColor(), QColor::fromRgbF(0, 0, 0, 0.75f));
     }

@@ -28,7 +28,6 @@ template<> char *toString(const Secret &secret)
 
 namespace {
 const QString kAccount = KeychainStore::Account::lastfmSessionKey;
-const QString kLegacyKey = u"lastfmSessionKey"_s;
 
 int modeOf(const QString &path)
 {
@@ -47,7 +46,6 @@ public:
     bool remove(const QString &) override { return false; }
 };
 
-// Runs with a permissive umask so that only the code under test can make files private.
 class UmaskGuard
 {
 public:
@@ -65,6 +63,7 @@ class TestKeychain : public QObject
 
 private:
     QString secretsPath() const { return m_dirs->dataHome() + u"/vesper/secrets.json"_s; }
+    QString defaultsPath() const { return m_dirs->configHome() + u"/vesper/defaults.json"_s; }
 
     std::unique_ptr<TempXdgDirs> m_dirs;
 
@@ -94,10 +93,9 @@ private Q_SLOTS:
         QVERIFY(KeychainStore::write(kAccount, u"first"_s));
         QVERIFY(KeychainStore::write(kAccount, u"second ✓"_s));
         QCOMPARE(KeychainStore::read(kAccount), Secret(u"second ✓"_s));
+        // An empty secret is kept as one, not read as absent.
         QVERIFY(KeychainStore::write(KeychainStore::Account::spotifyAccessToken, QString()));
-        const auto empty = KeychainStore::read(KeychainStore::Account::spotifyAccessToken);
-        QVERIFY(empty.has_value());
-        QVERIFY(empty->isEmpty());
+        QCOMPARE(KeychainStore::read(KeychainStore::Account::spotifyAccessToken), Secret(u""_s));
 
         // One entry per account, and a fresh backend reads what an earlier one wrote.
         QFile file(secretsPath());
@@ -113,90 +111,59 @@ private Q_SLOTS:
                  Secret(QString()));
     }
 
-    void migrate_data()
-    {
-        QTest::addColumn<QString>("stored"); // null: no item
-        QTest::addColumn<QVariant>("legacy"); // invalid: no key
-        QTest::addColumn<QString>("expected"); // null: none
-        QTest::addColumn<bool>("legacyKept");
-
-        QTest::newRow("item and stale legacy value")
-            << u"kept"_s << QVariant(u"stale"_s) << u"kept"_s << false;
-        QTest::newRow("legacy value moved") << QString() << QVariant(u"old"_s) << u"old"_s << false;
-        QTest::newRow("empty legacy value left")
-            << QString() << QVariant(u""_s) << QString() << true;
-        QTest::newRow("nothing anywhere") << QString() << QVariant() << QString() << false;
-    }
-
     void migrate()
     {
-        QFETCH(QString, stored);
-        QFETCH(QVariant, legacy);
-        QFETCH(QString, expected);
-        QFETCH(bool, legacyKept);
+        UserDefaults defaults(defaultsPath());
+        const auto migrate = [&defaults](const QString &account) {
+            return KeychainStore::migrate(u"legacy."_s + account, account, defaults);
+        };
+        // An item in the store wins, and the stale legacy value goes.
+        QVERIFY(KeychainStore::write(u"a"_s, u"kept"_s));
+        defaults.setValue(u"legacy.a"_s, u"stale"_s);
+        QCOMPARE(migrate(u"a"_s), Secret(u"kept"_s));
+        QCOMPARE(KeychainStore::read(u"a"_s), Secret(u"kept"_s));
+        QVERIFY(!defaults.contains(u"legacy.a"_s));
+        // A legacy value moves into the store.
+        defaults.setValue(u"legacy.b"_s, u"old"_s);
+        QCOMPARE(migrate(u"b"_s), Secret(u"old"_s));
+        QCOMPARE(KeychainStore::read(u"b"_s), Secret(u"old"_s));
+        QVERIFY(!defaults.contains(u"legacy.b"_s));
+        // An empty legacy value is no secret and stays where it is; nothing anywhere is nothing.
+        defaults.setValue(u"legacy.c"_s, u""_s);
+        QCOMPARE(migrate(u"c"_s), Secret());
+        QCOMPARE(defaults.stringValue(u"legacy.c"_s), Secret(u""_s));
+        QCOMPARE(migrate(u"d"_s), Secret());
+        QCOMPARE(KeychainStore::read(u"c"_s), Secret());
+        QCOMPARE(KeychainStore::read(u"d"_s), Secret());
 
-        UserDefaults defaults(m_dirs->configHome() + u"/vesper/defaults.json"_s);
-        if (!stored.isNull())
-            QVERIFY(KeychainStore::write(kAccount, stored));
-        if (legacy.isValid())
-            QVERIFY(defaults.setValue(kLegacyKey, legacy));
-
-        const auto result = KeychainStore::migrate(kLegacyKey, kAccount, defaults);
-        QCOMPARE(result, expected.isNull() ? Secret() : Secret(expected));
-        QCOMPARE(KeychainStore::read(kAccount), result);
-        QCOMPARE(defaults.contains(kLegacyKey), legacyKept);
-        if (legacyKept)
-            QCOMPARE(defaults.object(kLegacyKey), legacy);
-    }
-
-    void migrateKeepsLegacyValueWhenStoreRefuses()
-    {
-        const QString defaultsPath = m_dirs->configHome() + u"/vesper/defaults.json"_s;
-        {
-            UserDefaults defaults(defaultsPath);
-            defaults.setValue(kLegacyKey, u"only copy"_s);
-            KeychainStore::setBackend(std::make_unique<RefusingBackend>());
-            QCOMPARE(KeychainStore::migrate(kLegacyKey, kAccount, defaults),
-                     Secret(u"only copy"_s));
-            QCOMPARE(defaults.stringValue(kLegacyKey), Secret(u"only copy"_s));
-        }
-
-        // The next start, with a store that works, moves it.
+        // A store that refuses the write never costs the only copy; the next start moves it.
+        defaults.setValue(u"legacy.e"_s, u"only copy"_s);
+        KeychainStore::setBackend(std::make_unique<RefusingBackend>());
+        QCOMPARE(migrate(u"e"_s), Secret(u"only copy"_s));
+        QCOMPARE(UserDefaults(defaultsPath()).stringValue(u"legacy.e"_s), Secret(u"only copy"_s));
         KeychainStore::setBackend(std::make_unique<SecretFileBackend>());
-        UserDefaults defaults(defaultsPath);
-        QCOMPARE(defaults.stringValue(kLegacyKey), Secret(u"only copy"_s));
-        QCOMPARE(KeychainStore::migrate(kLegacyKey, kAccount, defaults), Secret(u"only copy"_s));
-        QVERIFY(!defaults.contains(kLegacyKey));
-        QCOMPARE(KeychainStore::read(kAccount), Secret(u"only copy"_s));
+        QCOMPARE(migrate(u"e"_s), Secret(u"only copy"_s));
+        QVERIFY(!defaults.contains(u"legacy.e"_s));
+        QCOMPARE(KeychainStore::read(u"e"_s), Secret(u"only copy"_s));
     }
 
+    // Runs with a permissive umask so that only the code under test can make files private.
     void fileIsPrivate()
     {
         const UmaskGuard umask(0);
+        const QString folder = QFileInfo(secretsPath()).path();
         QVERIFY(KeychainStore::write(kAccount, u"secret"_s));
         QCOMPARE(modeOf(secretsPath()), 0600);
-        QCOMPARE(modeOf(QFileInfo(secretsPath()).path()), 0700);
-        QVERIFY(KeychainStore::write(kAccount, u"again"_s));
-        QCOMPARE(modeOf(secretsPath()), 0600);
-    }
+        QCOMPARE(modeOf(folder), 0700);
 
-    void widerFileIsTightened()
-    {
-        const UmaskGuard umask(0);
-        const QString folder = QFileInfo(secretsPath()).path();
-        QVERIFY(QDir().mkpath(folder));
+        // Wider bits left by someone else are tightened when the file is opened.
         QVERIFY(::chmod(QFile::encodeName(folder).constData(), 0755) == 0);
-        QFile file(secretsPath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write("{\"lastfm.sessionKey\": \"from before\"}");
-        file.close();
         QVERIFY(::chmod(QFile::encodeName(secretsPath()).constData(), 0644) == 0);
-
         SecretFileBackend backend;
         QCOMPARE(modeOf(secretsPath()), 0600);
         QCOMPARE(modeOf(folder), 0700);
-        QCOMPARE(backend.read(kAccount), Secret(u"from before"_s));
-        QVERIFY(backend.write(kAccount, u"new"_s));
+        QCOMPARE(backend.read(kAccount), Secret(u"secret"_s));
+        QVERIFY(backend.write(kAccount, u"again"_s));
         QCOMPARE(modeOf(secretsPath()), 0600);
     }
 
@@ -210,16 +177,15 @@ private Q_SLOTS:
     void damagedFileIsSetAside()
     {
         QFETCH(QByteArray, content);
-        QVERIFY(QDir().mkpath(QFileInfo(secretsPath()).path()));
+        const QDir folder = QFileInfo(secretsPath()).dir();
+        QVERIFY(QDir().mkpath(folder.path()));
         QFile file(secretsPath());
-        QVERIFY(file.open(QIODevice::WriteOnly));
-        file.write(content);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
         file.close();
 
         LogCapture log;
         QCOMPARE(KeychainStore::read(kAccount), Secret());
-        const QStringList aside = QDir(QFileInfo(secretsPath()).path())
-                                      .entryList({ u"secrets.json.damaged-*"_s }, QDir::Files);
+        const QStringList aside = folder.entryList({ u"secrets.json.damaged-*"_s }, QDir::Files);
         QCOMPARE(aside.size(), 1);
         QCOMPARE(log.lines().size(), 1);
         QVERIFY(log.lines().first().startsWith(u"Vesper: secrets file "_s + secretsPath()));
@@ -227,7 +193,7 @@ private Q_SLOTS:
 
         QVERIFY(KeychainStore::write(kAccount, u"fresh"_s));
         QCOMPARE(KeychainStore::read(kAccount), Secret(u"fresh"_s));
-        QFile kept(QFileInfo(secretsPath()).path() + u'/' + aside.first());
+        QFile kept(folder.filePath(aside.first()));
         QVERIFY(kept.open(QIODevice::ReadOnly));
         QCOMPARE(kept.readAll(), content);
     }

@@ -46,40 +46,32 @@ private Q_SLOTS:
         timer.start();
         const auto backend = Platform::createSecretBackend();
         QVERIFY(timer.elapsed() < 3000);
-
         const auto *fileBackend = dynamic_cast<SecretFileBackend *>(backend.get());
         QVERIFY(fileBackend);
-        const QString path = dirs.dataHome() + u"/vesper/secrets.json"_s;
-        QCOMPARE(fileBackend->filePath(), path);
-        QCOMPARE(
-            log.lines(),
-            QStringList { u"Vesper: no Secret Service on the session bus; secrets are kept in "_s
-                          + path + u", readable only by you"_s });
+        QCOMPARE(fileBackend->filePath(), dirs.dataHome() + u"/vesper/secrets.json"_s);
+        QCOMPARE(log.lines().size(), 1);
     }
 
+    // Each call gives up after its time limit; none may wait much longer.
     void unansweringServiceDoesNotHang()
     {
         QDBusConnection bus = QDBusConnection::sessionBus();
         SilentService service;
         QVERIFY(bus.registerVirtualObject(u"/"_s, &service, QDBusConnection::SubPath));
         QVERIFY(bus.registerService(kSecretServiceName));
-
         const auto backend = Platform::createSecretBackend();
         QVERIFY(dynamic_cast<SecretServiceBackend *>(backend.get()));
 
-        // Each call gives up after its time limit; none may wait much longer.
-        const qint64 limit = SecretServiceBackend::defaultTimeout.count() + 1000;
         QElapsedTimer timer;
+        const auto quick = [&timer] {
+            return timer.elapsed() < SecretServiceBackend::defaultTimeout.count() + 1000;
+        };
         timer.start();
-        QVERIFY(!backend->read(u"test.account"_s).has_value());
-        QVERIFY(timer.elapsed() < limit);
+        QVERIFY(!backend->read(u"test.account"_s).has_value() && quick());
         timer.restart();
-        QVERIFY(!backend->write(u"test.account"_s, u"value"_s));
-        QVERIFY(timer.elapsed() < limit);
+        QVERIFY(!backend->write(u"test.account"_s, u"value"_s) && quick());
         timer.restart();
-        QVERIFY(!backend->remove(u"test.account"_s));
-        QVERIFY(timer.elapsed() < limit);
-
+        QVERIFY(!backend->remove(u"test.account"_s) && quick());
         bus.unregisterService(kSecretServiceName);
         bus.unregisterObject(u"/"_s, QDBusConnection::UnregisterTree);
     }

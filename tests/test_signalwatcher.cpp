@@ -15,81 +15,68 @@ extern "C" void countCall(int) { g_previousHandlerCalls = g_previousHandlerCalls
 class TestSignalWatcher : public QObject
 {
     Q_OBJECT
+
 private Q_SLOTS:
-    void deliversSignalsThroughTheEventLoop();
-    void restoresPreviousHandlers();
-    void oneWatcherPerProcess();
-    void receiverMayDestroyTheWatcher();
-};
-
-void TestSignalWatcher::deliversSignalsThroughTheEventLoop()
-{
-    UnixSignalWatcher watcher;
-    QVERIFY(watcher.watch(SIGTERM));
-    QVERIFY(watcher.watch(SIGINT));
-    QSignalSpy received(&watcher, &UnixSignalWatcher::received);
-
-    ::raise(SIGTERM);
-    // Nothing is emitted from inside the handler.
-    QCOMPARE(received.count(), 0);
-    QTRY_COMPARE(received.count(), 1);
-    QCOMPARE(received.at(0).at(0).toInt(), SIGTERM);
-
-    ::raise(SIGINT);
-    ::raise(SIGTERM);
-    QTRY_COMPARE(received.count(), 3);
-    QCOMPARE(received.at(1).at(0).toInt(), SIGINT);
-    QCOMPARE(received.at(2).at(0).toInt(), SIGTERM);
-}
-
-void TestSignalWatcher::restoresPreviousHandlers()
-{
-    struct sigaction counting = {};
-    counting.sa_handler = countCall;
-    sigemptyset(&counting.sa_mask);
-    struct sigaction original = {};
-    QCOMPARE(::sigaction(SIGTERM, &counting, &original), 0);
-    g_previousHandlerCalls = 0;
+    void deliversSignalsThroughTheEventLoop()
     {
         UnixSignalWatcher watcher;
         QVERIFY(watcher.watch(SIGTERM));
+        QVERIFY(watcher.watch(SIGINT));
+        // One watcher per process: a second one cannot take the signals over.
+        QVERIFY(!UnixSignalWatcher().watch(SIGTERM));
         QSignalSpy received(&watcher, &UnixSignalWatcher::received);
+
         ::raise(SIGTERM);
+        // Nothing is emitted from inside the handler.
+        QCOMPARE(received.count(), 0);
         QTRY_COMPARE(received.count(), 1);
-        QCOMPARE(int(g_previousHandlerCalls), 0);
+        QCOMPARE(received.at(0).at(0).toInt(), SIGTERM);
+
+        ::raise(SIGINT);
+        ::raise(SIGTERM);
+        QTRY_COMPARE(received.count(), 3);
+        QCOMPARE(received.at(1).at(0).toInt(), SIGINT);
+        QCOMPARE(received.at(2).at(0).toInt(), SIGTERM);
     }
-    ::raise(SIGTERM);
-    QCOMPARE(int(g_previousHandlerCalls), 1);
-    ::sigaction(SIGTERM, &original, nullptr);
-}
 
-void TestSignalWatcher::oneWatcherPerProcess()
-{
-    UnixSignalWatcher first;
-    UnixSignalWatcher second;
-    QVERIFY(!second.watch(SIGTERM));
-    QVERIFY(first.watch(SIGTERM));
-    QSignalSpy received(&first, &UnixSignalWatcher::received);
-    ::raise(SIGTERM);
-    QTRY_COMPARE(received.count(), 1);
-}
+    void restoresPreviousHandlers()
+    {
+        struct sigaction counting = {};
+        counting.sa_handler = countCall;
+        sigemptyset(&counting.sa_mask);
+        struct sigaction original = {};
+        QCOMPARE(::sigaction(SIGTERM, &counting, &original), 0);
+        g_previousHandlerCalls = 0;
+        {
+            UnixSignalWatcher watcher;
+            QVERIFY(watcher.watch(SIGTERM));
+            QSignalSpy received(&watcher, &UnixSignalWatcher::received);
+            ::raise(SIGTERM);
+            QTRY_COMPARE(received.count(), 1);
+            QCOMPARE(int(g_previousHandlerCalls), 0);
+        }
+        ::raise(SIGTERM);
+        QCOMPARE(int(g_previousHandlerCalls), 1);
+        ::sigaction(SIGTERM, &original, nullptr);
+    }
 
-void TestSignalWatcher::receiverMayDestroyTheWatcher()
-{
-    auto watcher = std::make_unique<UnixSignalWatcher>();
-    QVERIFY(watcher->watch(SIGTERM));
-    int calls = 0;
-    connect(watcher.get(), &UnixSignalWatcher::received, this, [&] {
-        ++calls;
-        watcher.reset();
-    });
-    // Both arrive before the event loop runs, so both wait in one read.
-    ::raise(SIGTERM);
-    ::raise(SIGTERM);
-    QTRY_VERIFY(!watcher);
-    QTest::qWait(50);
-    QCOMPARE(calls, 1);
-}
+    void receiverMayDestroyTheWatcher()
+    {
+        auto watcher = std::make_unique<UnixSignalWatcher>();
+        QVERIFY(watcher->watch(SIGTERM));
+        int calls = 0;
+        connect(watcher.get(), &UnixSignalWatcher::received, this, [&] {
+            ++calls;
+            watcher.reset();
+        });
+        // Both arrive before the event loop runs, so both wait in one read.
+        ::raise(SIGTERM);
+        ::raise(SIGTERM);
+        QTRY_VERIFY(!watcher);
+        QTest::qWait(50);
+        QCOMPARE(calls, 1);
+    }
+};
 
 QTEST_GUILESS_MAIN(TestSignalWatcher)
 #include "test_signalwatcher.moc"
