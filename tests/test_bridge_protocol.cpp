@@ -17,10 +17,7 @@ QByteArray json(const QJsonObject &object)
     return QJsonDocument(object).toJson(QJsonDocument::Compact);
 }
 
-QJsonArray parseArray(const char *text)
-{
-    return QJsonDocument::fromJson(QByteArray(text)).array();
-}
+QJsonArray parseArray(const char *text) { return QJsonDocument::fromJson(text).array(); }
 
 template<typename T> T decodeAs(const QByteArray &utf8)
 {
@@ -51,12 +48,8 @@ private Q_SLOTS:
         QTest::addColumn<QByteArray>("text");
         QTest::addColumn<QString>("reason");
         QTest::newRow("malformed") << QByteArray("{\"type\":") << u"not valid JSON"_s;
-        QTest::newRow("empty") << QByteArray() << u"not valid JSON"_s;
         QTest::newRow("array") << QByteArray("[{\"type\":\"hello\"}]") << u"not a JSON object"_s;
         QTest::newRow("no type") << QByteArray("{\"version\":4}") << u"no string \"type\""_s;
-        QTest::newRow("type not a string") << QByteArray("{\"type\":4}") << u"no string"_s;
-        QTest::newRow("invalid UTF-8")
-            << QByteArray("{\"type\":\"st\xc3\x28\"}") << u"not valid JSON"_s;
         QTest::newRow("deep nesting") << nested(40) << u"nested deeper than 32"_s;
         QTest::newRow("huge array")
             << json({ { u"type"_s, u"presence"_s },
@@ -78,14 +71,14 @@ private Q_SLOTS:
 
     void boundsLeaveRoomForRealMessages()
     {
-        // A legitimate message close to the bounds still decodes.
         QVERIFY(decode(nested(30)).message);
         QJsonArray sources;
         for (int i = 0; i < 1024; ++i)
             sources.append(u"generic:site%1.example"_s.arg(i));
-        const auto presence
-            = decodeAs<Presence>(json({ { u"type"_s, u"presence"_s }, { u"sources"_s, sources } }));
-        QCOMPARE(presence.sources.size(), 1024);
+        QCOMPARE(
+            decodeAs<Presence>(json({ { u"type"_s, u"presence"_s }, { u"sources"_s, sources } }))
+                .sources.size(),
+            1024);
 
         // Brackets and commas inside strings are text, escaped quotes included; an escaped
         // backslash before a quote ends the string.
@@ -99,88 +92,67 @@ private Q_SLOTS:
 
     void helloRule()
     {
-        QVERIFY(isAcceptableHello(*decode(R"({"type":"hello","version":4})").message));
         // JavaScript has one number type; 4.0 is the integer 4.
-        QVERIFY(isAcceptableHello(*decode(R"({"type":"hello","version":4.0})").message));
-        QVERIFY(!isAcceptableHello(*decode(R"({"type":"hello","version":3})").message));
-        QVERIFY(!isAcceptableHello(*decode(R"({"type":"hello","version":4.5})").message));
-        QVERIFY(!isAcceptableHello(*decode(R"({"type":"hello","version":"4"})").message));
-        QVERIFY(!isAcceptableHello(*decode(R"({"type":"hello"})").message));
-        QVERIFY(!isAcceptableHello(*decode(R"({"type":"state","version":4})").message));
-        QCOMPARE(decodeAs<Hello>(R"({"type":"hello","version":1e300})").version, std::nullopt);
+        const std::pair<const char *, bool> hellos[]
+            = { { R"({"type":"hello","version":4})", true },
+                { R"({"type":"hello","version":4.0})", true },
+                { R"({"type":"hello","version":3})", false },
+                { R"({"type":"hello","version":4.5})", false },
+                { R"({"type":"hello","version":"4"})", false },
+                { R"({"type":"hello","version":1e300})", false },
+                { R"({"type":"state","version":4})", false } };
+        for (const auto &[text, acceptable] : hellos)
+            QVERIFY2(isAcceptableHello(*decode(text).message) == acceptable, text);
         QCOMPARE(decodeAs<UnknownType>(R"({"type":"dance"})").type, u"dance"_s);
     }
 
-    void stateFallbacks()
+    void stateValues()
     {
-        const WebPlayerState bare = decodeAs<State>(R"({"type":"state"})").state;
-        QCOMPARE(bare.source, u"ytmusic"_s);
-        QCOMPARE(bare.title, QString());
-        QCOMPARE(bare.duration, 0.0);
-        QCOMPARE(bare.capabilities, SourceCapabilities());
-        QVERIFY(!bare.isPlaying);
-
-        const WebPlayerState odd = decodeAs<State>(
-                                       R"({"type":"state","source":7,"title":["t"],"artist":"A",
-            "duration":"300","position":-5,"isPlaying":"true","shuffle":1,"repeatMode":1.5,
-            "liked":true,"supports":["next",3],"siteName":null,"faviconURL":{}})")
+        const WebPlayerState odd = decodeAs<State>(R"({"type":"state","source":7,"title":["t"],
+            "artist":"A","duration":"300","position":-5,"isPlaying":"true","shuffle":1,
+            "repeatMode":1.5,"liked":true,"supports":["next",3],"faviconURL":{}})")
                                        .state;
         QCOMPARE(odd.source, u"ytmusic"_s);
         QCOMPARE(odd.title, QString());
         QCOMPARE(odd.artist, u"A"_s);
         QCOMPARE(odd.duration, 0.0);
         QCOMPARE(odd.position, 0.0); // a negative position is no position
-        QVERIFY(!odd.isPlaying);
-        QVERIFY(!odd.shuffle);
+        QVERIFY(!odd.isPlaying && !odd.shuffle && odd.liked);
         QCOMPARE(odd.repeatMode, 0);
-        QVERIFY(odd.liked);
         QCOMPARE(odd.capabilities, SourceCapabilities()); // not an array of strings
 
-        const WebPlayerState full
-            = decodeAs<State>(R"({"type":"state","source":"soundcloud","title":"Song",
-            "duration":215.5,"position":1e12,"isPlaying":true,"repeatMode":2,
+        const WebPlayerState full = decodeAs<State>(R"({"type":"state","source":"soundcloud",
+            "duration":215.5,"position":1e12,"repeatMode":2,
             "supports":["previous","prev","next","dance","seek","seek"]})")
-                  .state;
+                                        .state;
         QCOMPARE(full.source, u"soundcloud"_s);
         QCOMPARE(full.duration, 215.5);
         QCOMPARE(full.position, 7 * 24 * 3600.0);
         QCOMPARE(full.repeatMode, 2);
-        QCOMPARE(full.capabilities.toInt(), 1 | 2 | 4);
-    }
+        QCOMPARE(full.capabilities,
+                 SourceCapability::Previous | SourceCapability::Next | SourceCapability::Seek);
 
-    void longTextsAreCutWholeURLsDropped()
-    {
         // An emoji straddling the cut must not leave half a surrogate pair behind.
-        const QString title = QString(kMaxTextLength - 1, u'a') + u"😀"_s + u"tail"_s;
+        const QString title = QString(kMaxTextLength - 1, u'a') + u"😀tail"_s;
         const QString longURL = u"https://example.com/"_s + QString(kMaxURLLength, u'x');
-        const WebPlayerState state = decodeAs<State>(json({ { u"type"_s, u"state"_s },
-                                                            { u"title"_s, title },
-                                                            { u"artworkURL"_s, longURL },
-                                                            { u"faviconURL"_s, u"data:x"_s } }))
-                                         .state;
-        QCOMPARE(state.title, QString(kMaxTextLength - 1, u'a'));
-        QCOMPARE(state.artworkURL, QString());
-        QCOMPARE(state.faviconURL, u"data:x"_s);
+        const WebPlayerState cut = decodeAs<State>(json({ { u"type"_s, u"state"_s },
+                                                          { u"title"_s, title },
+                                                          { u"artworkURL"_s, longURL },
+                                                          { u"faviconURL"_s, u"data:x"_s } }))
+                                       .state;
+        QCOMPARE(cut.title, QString(kMaxTextLength - 1, u'a'));
+        QCOMPARE(cut.artworkURL, QString());
+        QCOMPARE(cut.faviconURL, u"data:x"_s);
     }
 
-    void bridgeNames_data()
-    {
-        QTest::addColumn<QString>("name");
-        QTest::addColumn<QString>("rawValue"); // empty: none
-        QTest::newRow("dedicated") << u"bandcamp"_s << u"com.vesper.web.bandcamp"_s;
-        QTest::newRow("generic") << u"generic:radio.example:8000"_s
-                                 << u"com.vesper.web.generic.radio.example:8000"_s;
-        QTest::newRow("unknown") << u"winamp"_s << QString();
-        QTest::newRow("newline") << u"generic:a\nb"_s << QString();
-        QTest::newRow("space") << u"generic:a b"_s << QString();
-        QTest::newRow("too long") << u"generic:"_s + QString(400, u'h') << QString();
-    }
     void bridgeNames()
     {
-        QFETCH(QString, name);
-        QFETCH(QString, rawValue);
-        const auto source = sourceFromBridgeName(name);
-        QCOMPARE(source ? source->rawValue() : QString(), rawValue);
+        QCOMPARE(sourceFromBridgeName(u"bandcamp"_s)->rawValue(), u"com.vesper.web.bandcamp"_s);
+        QCOMPARE(sourceFromBridgeName(u"generic:radio.example:8000"_s)->rawValue(),
+                 u"com.vesper.web.generic.radio.example:8000"_s);
+        for (const QString &none : { u"winamp"_s, u"generic:a\nb"_s, u"generic:a b"_s,
+                                     QString(u"generic:"_s + QString(400, u'h')) })
+            QVERIFY2(!sourceFromBridgeName(none), qPrintable(none));
     }
 
     void presenceAndSetup()
@@ -191,8 +163,7 @@ private Q_SLOTS:
                  (QSet<MusicApp> { MusicApp::YoutubeMusic, MusicApp::generic(u"x.org"_s) }));
         QVERIFY(decodeAs<Pages>(R"({"type":"pages","sources":["ytmusic",1]})").sources.isEmpty());
 
-        const auto configured = decodeAs<Configured>(
-            R"({"type":"configured","setupCompleted":true,
+        const auto configured = decodeAs<Configured>(R"({"type":"configured","setupCompleted":true,
                 "selectedSources":["ytmusic","not-a-site","soundcloud"]})");
         QVERIFY(configured.setup.completed);
         QCOMPARE(configured.setup.selectedSources,
@@ -233,17 +204,11 @@ private Q_SLOTS:
         objects.removeLast();
         const auto catalogue = catalogueFrom({ { u"sourceDefinitions"_s, objects } });
         QVERIFY(catalogue);
-        QCOMPARE(catalogue->received.size(), 6);
+        QCOMPARE(catalogue->received, objects);
         QCOMPARE(catalogue->definitions, definitions);
         QVERIFY(!catalogueFrom({ { u"sourceDefinitions"_s, array } }));
         QVERIFY(!catalogueFrom({ { u"sourceDefinitions"_s, u"all"_s } }));
         QVERIFY(catalogueFrom({ { u"sourceDefinitions"_s, QJsonArray() } }));
-
-        QCOMPARE(webSupportLevelFromRawValue(u"limited"_s), WebSupportLevel::Limited);
-        QCOMPARE(webSupportLevelFromRawValue(u"Full"_s), std::nullopt);
-        QCOMPARE(webHomePage(MusicApp::QqMusic)->path(), u"/n/ryqq_v2/player"_s);
-        QVERIFY(!webHomePage(MusicApp::Spotify));
-        QVERIFY(!webHomePage(MusicApp::generic(u"x.org"_s)));
     }
 
     void cacheReadsBackAsTheSameCatalogue()
@@ -257,14 +222,12 @@ private Q_SLOTS:
             {"id":"bandcamp","supportLevel":"limited","note":{"$data":"AAAA"}},
             {"id":"pandora","supportLevel":"full","count":3}
         ])");
-        const QVariantList cacheable = cacheableDefinitions(received);
-        QCOMPARE(cacheable.size(), 2);
-
         QTemporaryDir dir;
         const QString path = dir.filePath(u"defaults.json"_s);
-        UserDefaults(path).setValue(u"cache"_s, cacheable);
+        UserDefaults(path).setValue(u"cache"_s, cacheableDefinitions(received));
         const auto array = definitionsFromCache(UserDefaults(path).object(u"cache"_s));
         QVERIFY(array);
+        QCOMPARE(array->size(), 2);
         const QList<WebSourceDefinition> fromCache = decodeSourceDefinitions(*array);
         QCOMPARE(fromCache.size(), 2);
         QCOMPARE(fromCache[0].app, MusicApp(MusicApp::Deezer));
@@ -275,9 +238,9 @@ private Q_SLOTS:
 
         QVERIFY(!definitionsFromCache(QVariantList { QVariantMap(), u"x"_s }));
         QVERIFY(!definitionsFromCache(u"text"_s));
-        QCOMPARE(definitionsFromCache(QVariantList())->size(), 0);
     }
 
+    // The extension reads these exactly; member order is free.
     void outgoingMessages()
     {
         QCOMPARE(
@@ -289,22 +252,15 @@ private Q_SLOTS:
                      .value(u"source"_s),
                  QJsonValue(u"generic:x.org"_s));
         QVERIFY(!learnMessage(MusicApp::YoutubeMusic));
-        QCOMPARE(learnMessage(MusicApp::generic(u"x.org"_s))->value(u"source"_s),
-                 QJsonValue(u"generic:x.org"_s));
         QVERIFY(!openMessage(MusicApp::AppleMusic));
         QCOMPARE(json(*openMessage(MusicApp::Tidal)),
                  QByteArray(R"({"source":"tidal","type":"open"})"));
-        QCOMPARE(json(manageMessage()), QByteArray(R"({"type":"manage"})"));
 
         QVERIFY(!serialize(
             commandMessage(u"seek"_s, std::numeric_limits<double>::quiet_NaN(), MusicApp::Tidal)));
         QVERIFY(!serialize({ { u"a"_s, QJsonArray { std::numeric_limits<double>::infinity() } } }));
         QVERIFY(serialize(commandMessage(u"seek"_s, 0, MusicApp::Tidal)));
-    }
 
-    void logSafeText()
-    {
-        QCOMPARE(logSafe(u"chrome-extension://abc"_s), u"chrome-extension://abc"_s);
         QCOMPARE(logSafe(u"a\nVesper: forged"_s + QChar(7)), u"a\\u000aVesper: forged\\u0007"_s);
         QCOMPARE(logSafe(QString(300, u'x'), 10), QString(10, u'x') + u'…');
     }

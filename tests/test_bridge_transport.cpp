@@ -42,11 +42,15 @@ struct RawClient
     QTcpSocket tcp;
     bool disconnected = false;
 
-    bool upgrade(quint16 port)
+    bool connectTo(quint16 port)
     {
         QObject::connect(&tcp, &QTcpSocket::disconnected, &tcp, [this] { disconnected = true; });
         tcp.connectToHost(QHostAddress::LocalHost, port);
-        if (!tcp.waitForConnected(2000))
+        return tcp.waitForConnected(2000);
+    }
+    bool upgrade(quint16 port)
+    {
+        if (!connectTo(port))
             return false;
         tcp.write("GET / HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: "
                   "Upgrade\r\nSec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\n"
@@ -155,11 +159,7 @@ private Q_SLOTS:
         std::vector<std::unique_ptr<RawClient>> silent;
         for (int i = 0; i < 20; ++i) {
             silent.push_back(std::make_unique<RawClient>());
-            RawClient *client = silent.back().get();
-            QObject::connect(&client->tcp, &QTcpSocket::disconnected, &client->tcp,
-                             [client] { client->disconnected = true; });
-            client->tcp.connectToHost(QHostAddress::LocalHost, transport.port());
-            QVERIFY(client->tcp.waitForConnected(2000));
+            QVERIFY(silent.back()->connectTo(transport.port()));
         }
         QTest::qWait(20);
         QTRY_VERIFY(liveSockets(transport) <= 4);

@@ -9,6 +9,7 @@
 #include <QTest>
 
 using namespace Qt::StringLiterals;
+using Entries = QList<QueuedScrobble>;
 
 namespace {
 QueuedScrobble entry(qint64 timestamp)
@@ -16,9 +17,9 @@ QueuedScrobble entry(qint64 timestamp)
     return { u"Artist"_s, u"Track %1"_s.arg(timestamp), QString(), 180, timestamp };
 }
 
-QList<QueuedScrobble> entries(qint64 from, qint64 count)
+Entries entries(qint64 from, qint64 count)
 {
-    QList<QueuedScrobble> list;
+    Entries list;
     for (qint64 i = 0; i < count; ++i)
         list.append(entry(from + i));
     return list;
@@ -33,15 +34,6 @@ class TestScrobbleQueue : public QObject
     std::unique_ptr<UserDefaults> m_defaults;
 
     QString settingsPath() const { return m_dir->filePath(u"defaults.json"_s); }
-    QStringList asideFiles() const
-    {
-        return QDir(m_dir->path()).entryList({ u"lastfmScrobbleQueue.json.damaged-*"_s });
-    }
-    QByteArray readAside(const QString &name) const
-    {
-        QFile file(m_dir->filePath(name));
-        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-    }
 
 private Q_SLOTS:
     void init()
@@ -53,50 +45,32 @@ private Q_SLOTS:
     void storedAsJsonDataAndWrittenOnEveryChange()
     {
         ScrobbleQueue queue(*m_defaults);
-        QCOMPARE(queue.entries(), QList<QueuedScrobble>());
+        QCOMPARE(queue.entries(), Entries());
         const QueuedScrobble withAlbum { u"Sigur Rós"_s, u"Hoppípolla"_s, u"Takk…"_s, 268,
                                          1700000000 };
         QCOMPARE(queue.append(withAlbum).value_or(-1), qsizetype(1));
         QCOMPARE(queue.append(entry(2)).value_or(-1), qsizetype(2));
 
         // Another process reading the file now (as after kill -9) finds both.
-        UserDefaults reread(settingsPath());
-        const auto stored = reread.dataValue(DefaultsKeys::lastfmScrobbleQueue);
+        const auto stored
+            = UserDefaults(settingsPath()).dataValue(DefaultsKeys::lastfmScrobbleQueue);
         QVERIFY(stored);
-        QCOMPARE(ScrobbleQueue::decode(*stored).value_or(QList<QueuedScrobble>()),
-                 (QList<QueuedScrobble> { withAlbum, entry(2) }));
+        QCOMPARE(ScrobbleQueue::decode(*stored).value_or(Entries()),
+                 (Entries { withAlbum, entry(2) }));
         QVERIFY(stored->startsWith(R"([{"album":"Takk…","artist":"Sigur Rós","duration":268,)"));
-
-        QCOMPARE(queue.removeDelivered({ withAlbum }), qsizetype(1));
         queue.clear();
         QCOMPARE(m_defaults->dataValue(DefaultsKeys::lastfmScrobbleQueue), QByteArray("[]"));
-    }
 
-    void decoding()
-    {
-        QVERIFY(ScrobbleQueue::decode("[]"));
         const auto noAlbum
             = ScrobbleQueue::decode(R"([{"artist":"a","track":"t","duration":0,"timestamp":5}])");
         QVERIFY(noAlbum);
         QCOMPARE(noAlbum->first().album, QString());
-        QVERIFY(!ScrobbleQueue::decode(R"({"artist":"a"})"));
-        QVERIFY(!ScrobbleQueue::decode(R"([{"artist":"a","track":"t","album":"","duration":0}])"));
-        QVERIFY(!ScrobbleQueue::decode(
-            R"([{"artist":"a","track":"t","album":"","duration":1.5,"timestamp":5}])"));
-        QVERIFY(!ScrobbleQueue::decode(
-            R"([{"artist":"a","track":7,"album":"","duration":1,"timestamp":5}])"));
-        QVERIFY(!ScrobbleQueue::decode("[{\"artist\":"));
-    }
-
-    void keepsTheNewestFiveHundred()
-    {
-        ScrobbleQueue queue(*m_defaults);
-        QVERIFY(queue.store(entries(0, 500)));
-        QCOMPARE(queue.append(entry(500)).value_or(-1), qsizetype(500));
-        const QList<QueuedScrobble> kept = queue.entries();
-        QCOMPARE(kept.size(), 500);
-        QCOMPARE(kept.first(), entry(1));
-        QCOMPARE(kept.last(), entry(500));
+        for (const char *damaged :
+             { R"({"artist":"a"})", R"([{"artist":"a","track":"t","album":"","duration":0}])",
+               R"([{"artist":"a","track":"t","album":"","duration":1.5,"timestamp":5}])",
+               R"([{"artist":"a","track":7,"album":"","duration":1,"timestamp":5}])",
+               "[{\"artist\":" })
+            QVERIFY2(!ScrobbleQueue::decode(damaged), damaged);
     }
 
     void damagedQueueIsSetAsideNotOverwritten_data()
@@ -118,12 +92,14 @@ private Q_SLOTS:
         LogCapture log;
         ScrobbleQueue queue(*m_defaults);
         QCOMPARE(queue.append(entry(1)).value_or(-1), qsizetype(1));
-        QCOMPARE(queue.entries(), QList<QueuedScrobble> { entry(1) });
-        const QStringList aside = asideFiles();
+        QCOMPARE(queue.entries(), Entries { entry(1) });
+        const QStringList aside
+            = QDir(m_dir->path()).entryList({ u"lastfmScrobbleQueue.json.damaged-*"_s });
         QCOMPARE(aside.size(), 1);
-        QCOMPARE(readAside(aside.first()), kept);
-        QVERIFY(log.contains(u"[LastFm] the scrobble queue was set aside as "_s
-                             + m_dir->filePath(aside.first())));
+        QFile file(m_dir->filePath(aside.first()));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), kept);
+        QVERIFY(log.contains(u"[LastFm] the scrobble queue was set aside as "_s + file.fileName()));
     }
 
     void damagedQueueThatCannotBeSetAsideIsLeftAlone()
@@ -144,7 +120,7 @@ private Q_SLOTS:
 
     void deliveredBatchLeavesTheFront()
     {
-        const QList<QueuedScrobble> batch = entries(0, 20);
+        const Entries batch = entries(0, 20);
         // Sent and untouched.
         QCOMPARE(ScrobbleQueue::deliveredPrefix(entries(0, 30), batch), qsizetype(20));
         // A scrobble queued while the batch was out stays.
@@ -158,7 +134,12 @@ private Q_SLOTS:
         ScrobbleQueue queue(*m_defaults);
         QVERIFY(queue.store(entries(0, 21)));
         QCOMPARE(queue.removeDelivered(batch), qsizetype(1));
-        QCOMPARE(queue.entries(), QList<QueuedScrobble> { entry(20) });
+        QCOMPARE(queue.entries(), Entries { entry(20) });
+
+        // The newest five hundred are kept.
+        QVERIFY(queue.store(entries(0, 500)));
+        QCOMPARE(queue.append(entry(500)).value_or(-1), qsizetype(500));
+        QCOMPARE(queue.entries(), entries(1, 500));
     }
 };
 

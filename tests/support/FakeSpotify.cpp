@@ -237,7 +237,6 @@ FakeSpotify::Response FakeSpotify::token(const FakeHttpServer::Request &request)
             return tokenError(u"invalid_grant"_s, u"Invalid redirect URI"_s);
         if (!verifierShape.match(verifier).hasMatch() || s256(verifier) != grant->challenge)
             return tokenError(u"invalid_grant"_s, u"code_verifier was incorrect"_s);
-        ++exchanges;
         return issue(client, true);
     }
 

@@ -58,7 +58,6 @@ public:
     QSet<QString> liked; // track URIs
     QString displayName = QStringLiteral("Ada Lovelace");
     QString avatarURL = QStringLiteral("https://i.scdn.co/image/ab6775700000ee85");
-    int exchanges = 0; // successful code exchanges
     int refreshes = 0; // successful refreshes
     QStringList refusals; // why token or API requests were refused, for diagnostics
     // Every secret handed out, so tests can look for them where they must not be.
