@@ -11,33 +11,17 @@
 #include <QBuffer>
 #include <QNetworkAccessManager>
 #include <QNetworkReply>
-#include <QThreadPool>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
+#include <QThreadPool>
 
 using namespace Qt::StringLiterals;
 
 namespace {
 const QString kSpotify = u"com.spotify.client"_s;
 const QString kMusic = u"com.apple.Music"_s;
-
-QVariantMap spotifyInfo(const QString &state, const QString &title, double durationMs = 215000,
-                        double position = 0)
-{
-    return { { u"Player State"_s, state },  { u"Name"_s, title },
-             { u"Artist"_s, u"Artist"_s },  { u"Album"_s, u"Album"_s },
-             { u"Duration"_s, durationMs }, { u"Playback Position"_s, position } };
-}
-
-QVariantMap musicInfo(const QString &state, const QString &title)
-{
-    return { { u"Player State"_s, state },
-             { u"Name"_s, title },
-             { u"Artist"_s, u"Singer"_s },
-             { u"Total Time"_s, 180000.0 },
-             { u"Player Position"_s, 12.0 } };
-}
+const QString kYtMusic = u"com.vesper.web.ytmusic"_s;
 
 WebPlayerState webState(const QString &source, const QString &title, bool playing,
                         double position = 0)
@@ -52,6 +36,8 @@ WebPlayerState webState(const QString &source, const QString &title, bool playin
     state.capabilities = SourceCapability::Next | SourceCapability::Seek;
     return state;
 }
+
+QString line(const QString &text) { return u"[SourceRouting] "_s + text; }
 } // namespace
 
 class TestMediaRemoteManager : public QObject
@@ -64,19 +50,49 @@ class TestMediaRemoteManager : public QObject
     std::unique_ptr<FakeHttpServer> m_itunes;
     std::unique_ptr<QNetworkAccessManager> m_network;
     std::unique_ptr<ArtworkResolver> m_artwork;
+    std::unique_ptr<MediaRemoteManager> m_manager;
     FakeWebBridge m_bridge;
     FakeClock m_clock;
 
-    std::unique_ptr<MediaRemoteManager> start()
+    // A new manager over the same settings file, as after a restart.
+    MediaRemoteManager &start(bool settled = true)
     {
+        m_manager.reset();
         m_defaults = std::make_unique<UserDefaults>(m_dir->filePath(u"defaults.json"_s));
-        auto manager = std::make_unique<MediaRemoteManager>(*m_players, &m_bridge, *m_artwork,
-                                                            *m_defaults, m_clock);
-        settle();
-        return manager;
+        m_manager = std::make_unique<MediaRemoteManager>(*m_players, &m_bridge, *m_artwork,
+                                                         *m_defaults, m_clock);
+        if (settled)
+            settle();
+        return *m_manager;
     }
+    const NowPlayingInfo &now() const { return m_manager->nowPlaying(); }
     // Lets queued work (the first poll, artwork lookups) run.
     static void settle() { QTest::qWait(20); }
+    void refresh()
+    {
+        m_manager->slowRefresh();
+        settle();
+    }
+    void postSpotify(const QString &state, const QString &title, double durationMs = 215000,
+                     double position = 0)
+    {
+        m_players->post(DesktopPlayers::spotifyNotification(),
+                        { { u"Player State"_s, state },
+                          { u"Name"_s, title },
+                          { u"Artist"_s, u"Artist"_s },
+                          { u"Album"_s, u"Album"_s },
+                          { u"Duration"_s, durationMs },
+                          { u"Playback Position"_s, position } });
+    }
+    void postMusic(const QString &state, const QString &title)
+    {
+        m_players->post(DesktopPlayers::appleMusicNotification(),
+                        { { u"Player State"_s, state },
+                          { u"Name"_s, title },
+                          { u"Artist"_s, u"Singer"_s },
+                          { u"Total Time"_s, 180000.0 },
+                          { u"Player Position"_s, 12.0 } });
+    }
 
 private Q_SLOTS:
     void init()
@@ -95,94 +111,78 @@ private Q_SLOTS:
         QTRY_VERIFY_WITH_TIMEOUT(m_network->findChildren<QNetworkReply *>().isEmpty(), 5000);
         QThreadPool::globalInstance()->waitForDone();
         QTest::qWait(10);
+        m_manager.reset();
     }
 
     void desktopNotificationsDriveTheDisplay()
     {
-        auto manager = start();
+        start();
         LogCapture log;
-        m_players->post(DesktopPlayers::spotifyNotification(), spotifyInfo(u"Paused"_s, u"Song"_s));
-        const NowPlayingInfo &shown = manager->nowPlaying();
-        QCOMPARE(shown.title, u"Song"_s);
-        QCOMPARE(shown.bundleID, kSpotify);
-        QVERIFY(!shown.isPlaying);
-        QCOMPARE(shown.duration, 215.0);
-        QCOMPARE(shown.capabilities, allSourceCapabilities);
+        postSpotify(u"Paused"_s, u"Song"_s);
+        QCOMPARE(now().title, u"Song"_s);
+        QCOMPARE(now().bundleID, kSpotify);
+        QVERIFY(!now().isPlaying);
+        QCOMPARE(now().duration, 215.0);
+        QCOMPARE(now().capabilities, allSourceCapabilities);
         QCOMPARE(log.lines(),
-                 QStringList { u"[SourceRouting] state applied; source=com.spotify.client "
-                               "previous= playing=false title=Song lock=auto"_s });
+                 QStringList { line(u"state applied; source=com.spotify.client "
+                                    "previous= playing=false title=Song lock=auto"_s) });
 
         // Apple Music paused does not take over; playing does.
-        m_players->post(DesktopPlayers::appleMusicNotification(),
-                        musicInfo(u"Paused"_s, u"Other"_s));
-        QCOMPARE(manager->nowPlaying().bundleID, kSpotify);
-        QVERIFY(log.contains(u"[SourceRouting] paused state rejected in auto; "
-                             "incoming=com.apple.Music current=com.spotify.client"_s));
-        m_players->post(DesktopPlayers::appleMusicNotification(),
-                        musicInfo(u"Playing"_s, u"Other"_s));
-        QCOMPARE(manager->nowPlaying().bundleID, kMusic);
-        QCOMPARE(manager->nowPlaying().duration, 180.0);
+        postMusic(u"Paused"_s, u"Other"_s);
+        QCOMPARE(now().bundleID, kSpotify);
+        QVERIFY(log.contains(line(u"paused state rejected in auto; "
+                                  "incoming=com.apple.Music current=com.spotify.client"_s)));
+        postMusic(u"Playing"_s, u"Other"_s);
+        QCOMPARE(now().bundleID, kMusic);
+        QCOMPARE(now().duration, 180.0);
 
         // Spotify stopping does not clear Apple Music; Apple Music stopping does.
         log.clear();
-        m_players->post(DesktopPlayers::spotifyNotification(),
-                        spotifyInfo(u"Stopped"_s, u"Song"_s));
-        QCOMPARE(manager->nowPlaying().title, u"Other"_s);
-        m_players->post(DesktopPlayers::appleMusicNotification(),
-                        musicInfo(u"Stopped"_s, u"Other"_s));
-        QVERIFY(manager->nowPlaying().title.isEmpty());
-        QCOMPARE(
-            log.lines(),
-            QStringList { u"[SourceRouting] state cleared; previous=com.apple.Music lock=auto"_s });
-        QVERIFY(!manager->isProgressRunning());
-    }
+        postSpotify(u"Stopped"_s, u"Song"_s);
+        QCOMPARE(now().title, u"Other"_s);
+        postMusic(u"Stopped"_s, u"Other"_s);
+        QVERIFY(now().title.isEmpty());
+        QCOMPARE(log.lines(),
+                 QStringList { line(u"state cleared; previous=com.apple.Music lock=auto"_s) });
+        QVERIFY(!m_manager->isProgressRunning());
 
-    void oddNotificationValuesAreTolerated()
-    {
-        auto manager = start();
+        // Odd values are tolerated; empty and foreign notifications change nothing.
         m_players->post(DesktopPlayers::spotifyNotification(),
                         { { u"Player State"_s, u"Playing"_s },
                           { u"Name"_s, u"T"_s },
                           { u"Artist"_s, QStringList { u"A"_s } },
                           { u"Duration"_s, u"long"_s } });
-        QCOMPARE(manager->nowPlaying().title, u"T"_s);
-        QCOMPARE(manager->nowPlaying().artist, QString());
-        QCOMPARE(manager->nowPlaying().duration, 0.0);
+        QCOMPARE(now().title, u"T"_s);
+        QCOMPARE(now().artist, QString());
+        QCOMPARE(now().duration, 0.0);
         m_players->post(DesktopPlayers::spotifyNotification(), {});
-        QCOMPARE(manager->nowPlaying().title, u"T"_s);
-        m_players->post(u"org.example.other"_s, spotifyInfo(u"Stopped"_s, u"T"_s));
-        QCOMPARE(manager->nowPlaying().title, u"T"_s);
+        m_players->post(u"org.example.other"_s, { { u"Player State"_s, u"Stopped"_s } });
+        QCOMPARE(now().title, u"T"_s);
     }
 
     void positionIsInterpolatedOnlyWhilePlaying()
     {
-        auto manager = start();
-        m_players->post(DesktopPlayers::spotifyNotification(),
-                        spotifyInfo(u"Playing"_s, u"Song"_s, 10000, 4));
-        QVERIFY(manager->isProgressRunning());
-        m_clock.advance(0.5);
-        manager->tickProgress();
-        QCOMPARE(manager->nowPlaying().elapsedTime, 4.5);
+        MediaRemoteManager &manager = start();
+        const auto tick = [&](double seconds) {
+            m_clock.advance(seconds);
+            manager.tickProgress();
+            return now().elapsedTime;
+        };
+        postSpotify(u"Playing"_s, u"Song"_s, 10000, 4);
+        QVERIFY(manager.isProgressRunning());
+        QCOMPARE(tick(0.5), 4.5);
         // Same track and play state: the reported position does not move the anchor.
-        m_players->post(DesktopPlayers::spotifyNotification(),
-                        spotifyInfo(u"Playing"_s, u"Song"_s, 10000, 1));
-        m_clock.advance(0.5);
-        manager->tickProgress();
-        QCOMPARE(manager->nowPlaying().elapsedTime, 5.0);
-        m_clock.advance(60);
-        manager->tickProgress();
-        QCOMPARE(manager->nowPlaying().elapsedTime, 10.0);
+        postSpotify(u"Playing"_s, u"Song"_s, 10000, 1);
+        QCOMPARE(tick(0.5), 5.0);
+        QCOMPARE(tick(60), 10.0);
         // Pausing re-anchors and stops the ticker.
-        m_players->post(DesktopPlayers::spotifyNotification(),
-                        spotifyInfo(u"Paused"_s, u"Song"_s, 10000, 7));
-        QVERIFY(!manager->isProgressRunning());
-        m_players->post(DesktopPlayers::spotifyNotification(),
-                        spotifyInfo(u"Playing"_s, u"Song"_s, 10000, 7));
-        m_clock.advance(1);
-        manager->tickProgress();
-        QCOMPARE(manager->nowPlaying().elapsedTime, 8.0);
+        postSpotify(u"Paused"_s, u"Song"_s, 10000, 7);
+        QVERIFY(!manager.isProgressRunning());
+        postSpotify(u"Playing"_s, u"Song"_s, 10000, 7);
+        QCOMPARE(tick(1), 8.0);
         // The real ticker runs at two steps a second.
-        QSignalSpy changed(manager.get(), &MediaRemoteManager::nowPlayingChanged);
+        QSignalSpy changed(&manager, &MediaRemoteManager::nowPlayingChanged);
         QTest::qWait(1100);
         QVERIFY(changed.size() >= 2 && changed.size() <= 3);
     }
@@ -191,191 +191,160 @@ private Q_SLOTS:
     {
         m_players->spotify = { true, u"Spot"_s, u"A"_s, u"B"_s, 200, 10, true, 2 };
         m_players->appleMusic = { true, u"Tune"_s, u"C"_s, u"D"_s, 100, 5, false, 1 };
-        auto manager = start();
+        start();
         QCOMPARE(m_players->spotifyReads + m_players->appleMusicReads, 0);
-        QVERIFY(manager->nowPlaying().title.isEmpty());
+        QVERIFY(now().title.isEmpty());
 
         m_players->setRunning({ kMusic });
-        manager->slowRefresh();
-        settle();
+        refresh();
         QCOMPARE(m_players->spotifyReads, 0);
-        QCOMPARE(manager->nowPlaying().title, u"Tune"_s);
-        QCOMPARE(manager->nowPlaying().repeatMode, 1);
+        QCOMPARE(now().title, u"Tune"_s);
+        QCOMPARE(now().repeatMode, 1);
 
         // Spotify wins whenever it has a track, even paused while Apple Music plays.
         m_players->spotify.isPlaying = false;
         m_players->setRunning({ kMusic, kSpotify });
-        m_players->post(DesktopPlayers::appleMusicNotification(),
-                        musicInfo(u"Stopped"_s, u"Tune"_s));
-        manager->slowRefresh();
-        settle();
-        QCOMPARE(manager->nowPlaying().bundleID, kSpotify);
-        QCOMPARE(manager->nowPlaying().shuffle, true);
-        QCOMPARE(manager->nowPlaying().repeatMode, 2);
+        postMusic(u"Stopped"_s, u"Tune"_s);
+        refresh();
+        QCOMPARE(now().bundleID, kSpotify);
+        QCOMPARE(now().shuffle, true);
+        QCOMPARE(now().repeatMode, 2);
         QCOMPARE(m_players->permissionRequests, (QStringList { kMusic, kSpotify }));
-    }
 
-    void pausedDesktopDoesNotCompeteWithPlayingWeb()
-    {
-        auto manager = start();
-        manager->onWebState(webState(u"ytmusic"_s, u"Web Song"_s, true));
+        // But a paused desktop player does not compete with a playing web player.
         m_bridge.last = webState(u"ytmusic"_s, u"Web Song"_s, true);
-        m_players->spotify = { false, u"Spot"_s, u"A"_s, u"B"_s, 200, 10, false, 0 };
-        m_players->setRunning({ kSpotify });
-        manager->slowRefresh();
-        settle();
-        QCOMPARE(manager->nowPlaying().title, u"Web Song"_s);
+        m_manager->onWebState(m_bridge.last);
+        refresh();
+        QCOMPARE(now().title, u"Web Song"_s);
         m_players->spotify.isPlaying = true;
-        manager->slowRefresh();
-        settle();
-        QCOMPARE(manager->nowPlaying().title, u"Spot"_s);
+        refresh();
+        QCOMPARE(now().title, u"Spot"_s);
     }
 
     void webStatesFollowTheirRules()
     {
-        auto manager = start();
-        m_players->post(DesktopPlayers::spotifyNotification(),
-                        spotifyInfo(u"Playing"_s, u"Song"_s));
-        manager->onWebState(webState(u"soundcloud"_s, u"Web"_s, false));
-        QCOMPARE(manager->nowPlaying().bundleID, kSpotify);
+        MediaRemoteManager &manager = start();
+        postSpotify(u"Playing"_s, u"Song"_s);
+        manager.onWebState(webState(u"soundcloud"_s, u"Web"_s, false));
+        QCOMPARE(now().bundleID, kSpotify);
 
         LogCapture log;
-        manager->onWebState(webState(u"soundcloud"_s, u"Web"_s, true, 42));
-        QCOMPARE(manager->nowPlaying().bundleID, u"com.vesper.web.soundcloud"_s);
-        QCOMPARE(manager->nowPlaying().elapsedTime, 42.0);
-        QCOMPARE(manager->nowPlaying().capabilities,
+        const QString accepted
+            = line(u"web state accepted; source=soundcloud playing=true title=Web"_s);
+        manager.onWebState(webState(u"soundcloud"_s, u"Web"_s, true, 42));
+        QCOMPARE(now().bundleID, u"com.vesper.web.soundcloud"_s);
+        QCOMPARE(now().elapsedTime, 42.0);
+        QCOMPARE(now().capabilities,
                  SourceCapabilities(SourceCapability::Next | SourceCapability::Seek));
-        QVERIFY(manager->nowPlaying().artwork == std::nullopt);
-        QVERIFY(log.contains(
-            u"[SourceRouting] web state accepted; source=soundcloud playing=true title=Web"_s));
+        QVERIFY(!now().artwork);
         // Every web report re-synchronizes the position; the acceptance line is not repeated.
-        manager->onWebState(webState(u"soundcloud"_s, u"Web"_s, true, 50));
-        QCOMPARE(manager->nowPlaying().elapsedTime, 50.0);
-        QCOMPARE(
-            log.count(
-                u"[SourceRouting] web state accepted; source=soundcloud playing=true title=Web"_s),
-            1);
+        manager.onWebState(webState(u"soundcloud"_s, u"Web"_s, true, 50));
+        QCOMPARE(now().elapsedTime, 50.0);
+        QCOMPARE(log.count(accepted), 1);
 
         // Gone in automatic mode: a web source is cleared, a desktop one kept.
-        manager->onWebState(std::nullopt);
-        QVERIFY(manager->nowPlaying().title.isEmpty());
-        m_players->post(DesktopPlayers::spotifyNotification(),
-                        spotifyInfo(u"Playing"_s, u"Song"_s));
-        manager->onWebState(std::nullopt);
-        QCOMPARE(manager->nowPlaying().title, u"Song"_s);
+        manager.onWebState(std::nullopt);
+        QVERIFY(now().title.isEmpty());
+        postSpotify(u"Playing"_s, u"Song"_s);
+        manager.onWebState(std::nullopt);
+        QCOMPARE(now().title, u"Song"_s);
     }
 
-    void webLockKeepsItsPlace()
+    void webLockKeepsItsPlaceAndSurvivesARestart()
     {
         m_bridge.open = { MusicApp::YoutubeMusic };
         m_bridge.defined = { MusicApp::YoutubeMusic };
-        auto manager = start();
-        m_players->post(DesktopPlayers::spotifyNotification(),
-                        spotifyInfo(u"Playing"_s, u"Song"_s));
-        manager->selectSource(MusicApp::YoutubeMusic);
+        start();
+        postSpotify(u"Playing"_s, u"Song"_s);
+        m_manager->selectSource(MusicApp::YoutubeMusic);
         settle();
-        QCOMPARE(manager->lockedApp(), MusicApp(MusicApp::YoutubeMusic));
-        QVERIFY(manager->nowPlaying().title.isEmpty());
+        QCOMPARE(m_manager->lockedApp(), MusicApp(MusicApp::YoutubeMusic));
+        QCOMPARE(m_defaults->stringValue(DefaultsKeys::lockedSource), kYtMusic);
+        QVERIFY(now().title.isEmpty());
         // Desktop reports are rejected while a web source is locked.
-        m_players->post(DesktopPlayers::spotifyNotification(),
-                        spotifyInfo(u"Playing"_s, u"Song"_s));
-        QVERIFY(manager->nowPlaying().title.isEmpty());
+        postSpotify(u"Playing"_s, u"Song"_s);
+        QVERIFY(now().title.isEmpty());
 
-        manager->onWebState(std::nullopt);
-        QCOMPARE(manager->nowPlaying().bundleID, u"com.vesper.web.ytmusic"_s);
-        QCOMPARE(manager->nowPlaying().capabilities, SourceCapabilities(SourceCapability::Seek));
-        manager->onWebState(webState(u"ytmusic"_s, u"Locked"_s, true));
-        QCOMPARE(manager->nowPlaying().title, u"Locked"_s);
-        manager->onWebState(webState(u"soundcloud"_s, u"Intruder"_s, true));
-        QCOMPARE(manager->nowPlaying().title, u"Locked"_s);
-        manager->onWebState(std::nullopt);
-        QCOMPARE(manager->nowPlaying().title, u"Locked"_s);
-        QVERIFY(!manager->nowPlaying().isPlaying);
-        QVERIFY(!manager->isProgressRunning());
-    }
+        // Without a state the locked source holds the place, seekable and not playing.
+        m_manager->onWebState(std::nullopt);
+        QCOMPARE(now().bundleID, kYtMusic);
+        QCOMPARE(now().capabilities, SourceCapabilities(SourceCapability::Seek));
+        m_manager->onWebState(webState(u"ytmusic"_s, u"Locked"_s, true));
+        QCOMPARE(now().title, u"Locked"_s);
+        m_manager->onWebState(webState(u"soundcloud"_s, u"Intruder"_s, true));
+        QCOMPARE(now().title, u"Locked"_s);
+        m_manager->onWebState(std::nullopt);
+        QCOMPARE(now().title, u"Locked"_s);
+        QVERIFY(!now().isPlaying);
+        QVERIFY(!m_manager->isProgressRunning());
 
-    void lockSurvivesARestartAndRestoresWhenAvailable()
-    {
-        {
-            auto manager = start();
-            m_bridge.open = { MusicApp::YoutubeMusic };
-            m_bridge.defined = { MusicApp::YoutubeMusic };
-            manager->selectSource(MusicApp::YoutubeMusic);
-            QCOMPARE(m_defaults->stringValue(DefaultsKeys::lockedSource),
-                     u"com.vesper.web.ytmusic"_s);
-        }
-        // The extension has not connected yet: no lock.
+        // After a restart the extension has not connected yet: no lock.
         m_bridge.connected = false;
-        auto manager = start();
-        QCOMPARE(manager->lockedApp(), std::nullopt);
+        start();
+        QCOMPARE(m_manager->lockedApp(), std::nullopt);
         // It connects and reports the site open with a stored state.
         m_bridge.connected = true;
-        m_bridge.states.insert(u"com.vesper.web.ytmusic"_s,
-                               webState(u"ytmusic"_s, u"Stored"_s, false));
+        m_bridge.states.insert(kYtMusic, webState(u"ytmusic"_s, u"Stored"_s, false));
         LogCapture log;
-        manager->refreshAvailableSources();
-        QCOMPARE(manager->lockedApp(), MusicApp(MusicApp::YoutubeMusic));
-        QCOMPARE(manager->nowPlaying().title, u"Stored"_s);
-        QVERIFY(log.contains(
-            u"[SourceRouting] saved source restored; lock=com.vesper.web.ytmusic current="_s));
+        m_manager->refreshAvailableSources();
+        QCOMPARE(m_manager->lockedApp(), MusicApp(MusicApp::YoutubeMusic));
+        QCOMPARE(now().title, u"Stored"_s);
+        QVERIFY(
+            log.contains(line(u"saved source restored; lock=com.vesper.web.ytmusic current="_s)));
 
         // Selecting the locked source again returns to automatic mode, for good.
-        log.clear();
-        manager->selectSource(MusicApp::YoutubeMusic);
-        QCOMPARE(manager->lockedApp(), std::nullopt);
+        m_manager->selectSource(MusicApp::YoutubeMusic);
+        QCOMPARE(m_manager->lockedApp(), std::nullopt);
         QCOMPARE(m_defaults->stringValue(DefaultsKeys::lockedSource), u"auto"_s);
-        QVERIFY(log.contains(
-            u"[SourceRouting] source selected; requested=com.vesper.web.ytmusic "
-            "previousLock=com.vesper.web.ytmusic newLock=auto current=com.vesper.web.ytmusic"_s));
-        manager->refreshAvailableSources();
-        QCOMPARE(manager->lockedApp(), std::nullopt);
+        QVERIFY(log.contains(line(u"source selected; requested=com.vesper.web.ytmusic "
+                                  "previousLock=com.vesper.web.ytmusic newLock=auto "
+                                  "current=com.vesper.web.ytmusic"_s)));
+        m_manager->refreshAvailableSources();
+        QCOMPARE(m_manager->lockedApp(), std::nullopt);
     }
 
     void desktopLockClearsWhenThePlayerQuits()
     {
         m_players->setRunning({ kSpotify });
         m_players->spotify = { true, u"Spot"_s, u"A"_s, u"B"_s, 200, 10, false, 0 };
-        auto manager = start();
-        manager->selectSource(MusicApp::Spotify);
+        start().selectSource(MusicApp::Spotify);
         settle();
-        QCOMPARE(manager->nowPlaying().title, u"Spot"_s);
-        manager->onWebState(webState(u"ytmusic"_s, u"Web"_s, true));
-        QCOMPARE(manager->nowPlaying().title, u"Spot"_s);
+        QCOMPARE(now().title, u"Spot"_s);
+        m_manager->onWebState(webState(u"ytmusic"_s, u"Web"_s, true));
+        QCOMPARE(now().title, u"Spot"_s);
         m_players->setRunning({});
-        manager->slowRefresh();
-        settle();
-        QVERIFY(manager->nowPlaying().title.isEmpty());
-        QCOMPARE(manager->lockedApp(), MusicApp(MusicApp::Spotify));
+        refresh();
+        QVERIFY(now().title.isEmpty());
+        QCOMPARE(m_manager->lockedApp(), MusicApp(MusicApp::Spotify));
     }
 
     void commandsReachTheShownSource()
     {
-        auto manager = start();
+        MediaRemoteManager &manager = start();
         // Nothing shown: transport goes to the players, which address Apple Music for "".
-        manager->togglePlayPause();
-        manager->seek(10);
-        manager->toggleShuffle();
+        manager.togglePlayPause();
+        manager.seek(10);
+        manager.toggleShuffle();
         QCOMPARE(m_players->commands, QStringList { u"playPause "_s });
 
-        m_players->post(DesktopPlayers::spotifyNotification(),
-                        spotifyInfo(u"Playing"_s, u"Song"_s, 200000));
+        postSpotify(u"Playing"_s, u"Song"_s, 200000);
         m_players->commands.clear();
-        manager->nextTrack();
-        manager->seek(500);
-        manager->cycleRepeat();
-        manager->cycleRepeat();
+        manager.nextTrack();
+        manager.seek(500);
+        manager.cycleRepeat();
+        manager.cycleRepeat();
         QCOMPARE(
             m_players->commands,
             (QStringList { u"next com.spotify.client"_s, u"position com.spotify.client 200"_s,
                            u"repeat com.spotify.client 2"_s, u"repeat com.spotify.client 0"_s }));
-        QCOMPARE(manager->nowPlaying().elapsedTime, 200.0);
+        QCOMPARE(now().elapsedTime, 200.0);
 
-        manager->onWebState(webState(u"amazonmusic"_s, u"Web"_s, true));
-        manager->togglePlayPause();
-        manager->seek(-3);
-        manager->toggleShuffle();
-        manager->cycleRepeat();
-        manager->cycleRepeat();
+        manager.onWebState(webState(u"amazonmusic"_s, u"Web"_s, true));
+        manager.togglePlayPause();
+        manager.seek(-3);
+        manager.toggleShuffle();
+        manager.cycleRepeat();
+        manager.cycleRepeat();
         QCOMPARE(m_bridge.sent,
                  (QStringList { u"pause com.vesper.web.amazonmusic"_s,
                                 u"seek com.vesper.web.amazonmusic 0"_s,
@@ -383,52 +352,55 @@ private Q_SLOTS:
                                 u"repeat com.vesper.web.amazonmusic 2"_s,
                                 u"repeat com.vesper.web.amazonmusic 1"_s }));
         // Amazon Music reports its own shuffle state; it is not guessed.
-        QCOMPARE(manager->nowPlaying().shuffle, false);
+        QCOMPARE(now().shuffle, false);
     }
 
     void artworkOnlyReachesItsOwnTrack()
     {
-        QImage cover(8, 8, QImage::Format_RGB32);
-        cover.fill(Qt::red);
-        QByteArray png;
-        QBuffer buffer(&png);
-        buffer.open(QIODevice::WriteOnly);
-        cover.save(&buffer, "PNG");
-        m_itunes->route("GET", u"/search"_s, [this](const FakeHttpServer::Request &) {
+        const auto png = [](const QColor &color) {
+            QImage cover(8, 8, QImage::Format_RGB32);
+            cover.fill(color);
+            QByteArray bytes;
+            QBuffer buffer(&bytes);
+            buffer.open(QIODevice::WriteOnly);
+            cover.save(&buffer, "PNG");
+            return bytes;
+        };
+        // The first track's cover is found last, after the second track's.
+        m_itunes->route("GET", u"/search"_s, [this](const FakeHttpServer::Request &request) {
+            const bool first = request.query.queryItemValue(u"term"_s) == u"Artist First"_s;
+            const QString art = first ? u"/first/100x100bb.png"_s : u"/second/100x100bb.png"_s;
             FakeHttpServer::Response response = FakeHttpServer::Response::ok(
                 R"({"resultCount":1,"results":[{"collectionName":"Album","artworkUrl100":")"
-                + m_itunes->url(u"/art/100x100bb.png"_s).toString().toUtf8() + R"("}]})");
-            response.delay = std::chrono::milliseconds(150);
+                + m_itunes->url(art).toString().toUtf8() + R"("}]})");
+            if (first)
+                response.delay = std::chrono::milliseconds(150);
             return response;
         });
-        m_itunes->route("GET", u"/art/600x600bb.png"_s,
-                        FakeHttpServer::Response::ok(png, "image/png"));
-        auto manager = start();
-        m_players->post(DesktopPlayers::spotifyNotification(),
-                        spotifyInfo(u"Playing"_s, u"First"_s));
-        QTest::qWait(50);
-        m_players->post(DesktopPlayers::spotifyNotification(),
-                        spotifyInfo(u"Playing"_s, u"Second"_s));
-        QTRY_VERIFY(manager->nowPlaying().artwork.has_value());
-        QCOMPARE(manager->nowPlaying().title, u"Second"_s);
+        m_itunes->route("GET", u"/first/600x600bb.png"_s,
+                        FakeHttpServer::Response::ok(png(Qt::blue), "image/png"));
+        m_itunes->route("GET", u"/second/600x600bb.png"_s,
+                        FakeHttpServer::Response::ok(png(Qt::red), "image/png"));
+        start();
+        postSpotify(u"Playing"_s, u"First"_s);
+        QTRY_COMPARE(m_itunes->requests(u"/search"_s).size(), 1);
+        postSpotify(u"Playing"_s, u"Second"_s);
+        QTRY_VERIFY(now().artwork.has_value());
+        QCOMPARE(now().artwork->pixelColor(0, 0), QColor(Qt::red));
         QTRY_COMPARE(m_itunes->requests(u"/search"_s).size(), 2);
-        QCOMPARE(m_itunes->requests(u"/search"_s).first().query.queryItemValue(u"term"_s),
-                 u"Artist First"_s);
+        // The first lookup ends after the track changed and is dropped.
         QTest::qWait(300);
-        // The first lookup ended after the track changed and was dropped; the second applied.
-        QCOMPARE(manager->nowPlaying().artwork->pixelColor(0, 0), QColor(Qt::red));
+        QCOMPARE(now().title, u"Second"_s);
+        QCOMPARE(now().artwork->pixelColor(0, 0), QColor(Qt::red));
     }
 
     void deniedPermissionAlertsOncePerRun()
     {
         m_players->permission = PlayerAuthStatus::Denied;
         m_players->setRunning({ kSpotify, kMusic });
-        m_defaults = std::make_unique<UserDefaults>(m_dir->filePath(u"defaults.json"_s));
-        MediaRemoteManager manager(*m_players, &m_bridge, *m_artwork, *m_defaults, m_clock);
-        QSignalSpy denied(&manager, &MediaRemoteManager::automationDenied);
+        QSignalSpy denied(&start(false), &MediaRemoteManager::automationDenied);
         settle();
-        manager.slowRefresh();
-        settle();
+        refresh();
         // Each player is asked once per run; only the first refusal is reported.
         QCOMPARE(m_players->permissionRequests, (QStringList { kSpotify, kMusic }));
         QCOMPARE(denied.size(), 1);
