@@ -176,9 +176,14 @@ private Q_SLOTS:
         postSpotify(u"Playing"_s, u"Song"_s, 10000, 1);
         QCOMPARE(tick(0.5), 5.0);
         QCOMPARE(tick(60), 10.0);
-        // Pausing re-anchors and stops the ticker.
+        // Pausing re-anchors and stops the ticker, and shows where the track stands at once.
         postSpotify(u"Paused"_s, u"Song"_s, 10000, 7);
         QVERIFY(!manager.isProgressRunning());
+        QCOMPARE(now().elapsedTime, 7.0);
+        // So does another track that arrives paused, rather than the last track's time.
+        postSpotify(u"Paused"_s, u"Other"_s, 10000, 3);
+        QCOMPARE(now().elapsedTime, 3.0);
+        postSpotify(u"Paused"_s, u"Song"_s, 10000, 7);
         postSpotify(u"Playing"_s, u"Song"_s, 10000, 7);
         QCOMPARE(tick(1), 8.0);
         // The real ticker runs at two steps a second.

@@ -144,6 +144,9 @@ bool MediaRemoteManager::apply(const RawNowPlaying &raw, const QString &bundleID
     if (raw.isPlaying != m_nowPlaying.isPlaying || trackChanged) {
         m_nowPlaying.isPlaying = raw.isPlaying;
         anchor(raw.elapsed);
+        // Shown at once: a paused track gets no tick, and a new one must not show the last
+        // track's time until its first tick.
+        m_nowPlaying.elapsedTime = std::min(m_nowPlaying.duration, raw.elapsed);
         if (raw.isPlaying)
             startProgress();
         else
