@@ -266,6 +266,10 @@ private Q_SLOTS:
         QCOMPARE(m_server->requests(u"/search"_s).value(0).rawQuery,
                  "term=Simon%20%26%20Garfunkel%20The%20Boxer&media=music&entity=song&limit=15");
         QCOMPARE(m_server->requests().last().path, u"/b/600x600bb.png"_s);
+
+        // Nothing to search for: no request.
+        QVERIFY(!QCoro::waitFor(m_resolver->fetchFromiTunesStore(u" "_s, QString(), QString())));
+        QCOMPARE(m_server->requests(u"/search"_s).size(), 1);
     }
 
     void unusableSearchAnswersGiveNothing_data()

@@ -169,10 +169,12 @@ ArtworkResolver::fetchArtwork(QString title, QString artist, QString album, QStr
 QCoro::Task<std::optional<QImage>>
 ArtworkResolver::fetchFromiTunesStore(QString title, QString artist, QString album)
 {
-    // Every reserved character is encoded: an "&" or "+" in a name must stay in the term.
-    const QByteArray term = QUrl::toPercentEncoding(artist + u' ' + title);
-    if (term.isEmpty())
+    // A track without title or artist would find any song at all.
+    const QString words = artist + u' ' + title;
+    if (words.trimmed().isEmpty())
         co_return std::nullopt;
+    // Every reserved character is encoded: an "&" or "+" in a name must stay in the term.
+    const QByteArray term = QUrl::toPercentEncoding(words);
     QUrl url = Endpoints::itunes();
     url.setPath(u"/search"_s);
     url.setQuery(u"term="_s + QString::fromLatin1(term) + u"&media=music&entity=song&limit=15"_s,
