@@ -9,6 +9,7 @@
 #include "services/MediaRemoteManager.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QTcpServer>
 #include <QTemporaryDir>
 #include <QTest>
@@ -104,6 +105,9 @@ private Q_SLOTS:
     {
         m_manager.reset();
         m_bridge.reset();
+        // Artwork searches go to a closed port; let them end before their network does.
+        QTRY_VERIFY(m_network->findChildren<QNetworkReply *>().isEmpty());
+        QTest::qWait(10);
         MusicApp::genericSiteNames().clear();
         MusicApp::genericFaviconURLs().clear();
         MusicApp::webFaviconURLs().clear();

@@ -12,6 +12,7 @@
 #include "services/MediaRemoteManager.h"
 
 #include <QNetworkAccessManager>
+#include <QNetworkReply>
 #include <QSignalSpy>
 #include <QTemporaryDir>
 #include <QTest>
@@ -113,13 +114,13 @@ private Q_SLOTS:
 
     void cleanup()
     {
-        // The shown track's artwork search is refused at once by a closed port; let it end
-        // rather than leave it suspended when the test exits.
-        QTest::qWait(50);
         m_notifications.removeObservers(this);
         m_service.reset();
         m_settings.reset();
         m_nowPlaying.reset();
+        // The shown track's artwork search goes to a closed port; let it end before the test.
+        QTRY_VERIFY(m_network.findChildren<QNetworkReply *>().isEmpty());
+        QTest::qWait(10);
     }
 
     void reloadRegistersTheBindingsOfTheSettings()

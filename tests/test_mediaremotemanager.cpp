@@ -105,13 +105,14 @@ private Q_SLOTS:
         m_artwork = std::make_unique<ArtworkResolver>(*m_players, *m_network);
         m_bridge = FakeWebBridge();
     }
-    // Lookups still in flight would never resume once their network is gone.
+    // Lookups still in flight would never resume once their network is gone. The manager goes
+    // first, so that no lookup it has queued starts after the wait.
     void cleanup()
     {
+        m_manager.reset();
         QTRY_VERIFY_WITH_TIMEOUT(m_network->findChildren<QNetworkReply *>().isEmpty(), 5000);
         QThreadPool::globalInstance()->waitForDone();
         QTest::qWait(10);
-        m_manager.reset();
     }
 
     void desktopNotificationsDriveTheDisplay()
