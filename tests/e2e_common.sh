@@ -2,6 +2,7 @@
 # a headless Qt, waiting for log lines, and every log shown when a check fails.
 #
 #   e2e_private_bus "$@"    runs the calling script again inside dbus-run-session
+#   e2e_bus_config <dir>    writes <dir>/bus.conf: a session bus that starts no service
 #   e2e_make_root           $root with config, data, cache and runtime folders, exported as XDG
 #   e2e_track <pid>         kills the process when the script ends
 #   wait_for <file> <text> [seconds, 10 by default]
@@ -11,6 +12,26 @@ e2e_private_bus() {
     if [ -z "${VESPER_E2E_BUS:-}" ]; then
         VESPER_E2E_BUS=1 exec dbus-run-session -- sh "$0" "$@"
     fi
+}
+
+# The only activation folder is <dir>/services, left empty: the system's activation files (such
+# as gnome-keyring's for org.freedesktop.secrets) stay off this bus.
+e2e_bus_config() {
+    mkdir -p "$1/services"
+    cat >"$1/bus.conf" <<EOF
+<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
+ "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
+<busconfig>
+  <type>session</type>
+  <listen>unix:dir=$1</listen>
+  <servicedir>$1/services</servicedir>
+  <policy context="default">
+    <allow send_destination="*" eavesdrop="true"/>
+    <allow eavesdrop="true"/>
+    <allow own="*"/>
+  </policy>
+</busconfig>
+EOF
 }
 
 e2e_pids=

@@ -52,27 +52,13 @@ done
 
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
-mkdir -p "$root/home" "$root/config" "$root/data" "$root/cache" "$root/runtime" "$root/services"
+mkdir -p "$root/home" "$root/config" "$root/data" "$root/cache" "$root/runtime"
 chmod 700 "$root/runtime"
 export HOME="$root/home" XDG_CONFIG_HOME="$root/config" XDG_DATA_HOME="$root/data" \
     XDG_CACHE_HOME="$root/cache" XDG_RUNTIME_DIR="$root/runtime" KEYCHAIN_SESSION_ROOT="$root"
 
-# The empty service folder keeps the system's activation files (gnome-keyring ships one for
-# org.freedesktop.secrets) off this bus.
-cat >"$root/bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=$root</listen>
-  <servicedir>$root/services</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-EOF
+. "$(dirname "$0")/e2e_common.sh"
+e2e_bus_config "$root"
 
 status=0
 dbus-run-session --config-file="$root/bus.conf" -- sh "$0" --inside "$mode" "$@" || status=$?

@@ -16,23 +16,9 @@ else
     vesper=${1:?usage: $0 <vesper> <fake_mpris_player> <fake_lastfm.py> <api key> <secret>}
     root=$(mktemp -d)
     trap 'rm -rf "$root"' EXIT
-    mkdir -p "$root/services"
-    # No activation files: without a Secret Service on the bus, Vesper keeps its secrets in the
-    # file this test seeds.
-    cat >"$root/bus.conf" <<EOF
-<!DOCTYPE busconfig PUBLIC "-//freedesktop//DTD D-Bus Bus Configuration 1.0//EN"
- "http://www.freedesktop.org/standards/dbus/1.0/busconfig.dtd">
-<busconfig>
-  <type>session</type>
-  <listen>unix:dir=$root</listen>
-  <servicedir>$root/services</servicedir>
-  <policy context="default">
-    <allow send_destination="*" eavesdrop="true"/>
-    <allow eavesdrop="true"/>
-    <allow own="*"/>
-  </policy>
-</busconfig>
-EOF
+    # No Secret Service can start: Vesper keeps its secrets in the file this test seeds.
+    . "$(dirname "$0")/e2e_common.sh"
+    e2e_bus_config "$root"
     status=0
     dbus-run-session --config-file="$root/bus.conf" -- sh "$0" --inside "$root" "$@" || status=$?
     exit "$status"
