@@ -3,41 +3,22 @@
 # changes track and stops on a private session bus, and Vesper's log shows each state applied
 # and cleared; a track without artwork makes Vesper ask the (local, fake) iTunes search.
 #
-#   tests/nowplaying_e2e.sh <path to vesper> <path to fake_mpris_player>
+#   tests/nowplaying_e2e.sh <path to vesper> <path to fake_mpris_player> <path to fake_http_site>
 set -eu
 
-vesper=${1:?usage: $0 <vesper> <fake_mpris_player>}
-player=${2:?usage: $0 <vesper> <fake_mpris_player>}
+vesper=${1:?usage: $0 <vesper> <fake_mpris_player> <fake_http_site>}
+player=${2:?usage: $0 <vesper> <fake_mpris_player> <fake_http_site>}
+site=${3:?usage: $0 <vesper> <fake_mpris_player> <fake_http_site>}
 . "$(dirname "$0")/e2e_common.sh"
 e2e_private_bus "$@"
 e2e_make_root
 
 # A stand-in for the iTunes search that finds nothing and writes down what it was asked.
-python3 - "$root" <<'PY' &
-import http.server, os, sys
-root = sys.argv[1]
-class Search(http.server.BaseHTTPRequestHandler):
-    def do_GET(self):
-        with open(os.path.join(root, "search.log"), "a") as log:
-            log.write(self.path + "\n")
-        body = b'{"resultCount":0,"results":[]}'
-        self.send_response(200)
-        self.send_header("Content-Type", "application/json")
-        self.send_header("Content-Length", str(len(body)))
-        self.end_headers()
-        self.wfile.write(body)
-    def log_message(self, *args):
-        pass
-server = http.server.HTTPServer(("127.0.0.1", 0), Search)
-with open(os.path.join(root, "port.tmp"), "w") as f:
-    f.write(str(server.server_port))
-os.rename(os.path.join(root, "port.tmp"), os.path.join(root, "port"))
-server.serve_forever()
-PY
+"$site" /search 200 '{"resultCount":0,"results":[]}' "$root/search.log" >"$root/search.url" &
 e2e_track $!
-for _ in $(seq 50); do [ -f "$root/port" ] && break; sleep 0.1; done
-[ -f "$root/port" ] || fail "the fake search did not start"
-export VESPER_ITUNES_URL="http://127.0.0.1:$(cat "$root/port")"
+wait_for "$root/search.url" "http://127.0.0.1:"
+VESPER_ITUNES_URL=$(cat "$root/search.url")
+export VESPER_ITUNES_URL
 
 "$vesper" >"$root/vesper.log" 2>&1 &
 vesper_pid=$!

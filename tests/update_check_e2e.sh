@@ -28,7 +28,7 @@ run_vesper() { # log name, [line to wait for]
     wait "$vesper_pid" || fail "Vesper did not end cleanly"
 }
 
-"$site" 500 '{"error":"down for maintenance"}' "$root/requests.log" >"$root/site.url" &
+"$site" /api/version.json 500 '{"error":"down for maintenance"}' "$root/requests.log" >"$root/site.url" &
 e2e_track $!
 wait_for "$root/site.url" "http://127.0.0.1:"
 VESPER_UPDATE_URL=$(cat "$root/site.url")

@@ -1,7 +1,7 @@
-// A stand-in product site for scripts: answers GET /api/version.json with the given status and
-// body, appends every request line it receives to a file, and prints its origin on stdout.
+// A stand-in web service for scripts: answers GET <path> with the given status and body, appends
+// every request line it receives to a file, and prints its origin on stdout.
 //
-//   fake_http_site <status> <body> <request log>
+//   fake_http_site <path> <status> <body> <request log>
 
 #include "FakeHttpServer.h"
 
@@ -16,16 +16,17 @@ int main(int argc, char **argv)
 {
     QCoreApplication app(argc, argv);
     const QStringList args = app.arguments();
-    if (args.size() != 4) {
-        std::fprintf(stderr, "usage: fake_http_site <status> <body> <request log>\n");
+    if (args.size() != 5) {
+        std::fprintf(stderr, "usage: fake_http_site <path> <status> <body> <request log>\n");
         return 2;
     }
-    const int status = args.at(1).toInt();
-    const QByteArray body = args.at(2).toUtf8();
-    const QString logPath = args.at(3);
+    const QString path = args.at(1);
+    const int status = args.at(2).toInt();
+    const QByteArray body = args.at(3).toUtf8();
+    const QString logPath = args.at(4);
 
     FakeHttpServer server;
-    server.route("GET", u"/api/version.json"_s,
+    server.route("GET", path,
                  [status, body, logPath](const FakeHttpServer::Request &request) {
                      QFile log(logPath);
                      if (log.open(QIODevice::Append)) {
