@@ -7,7 +7,7 @@ vesper=$1 roundtrip=$2 work=$3
 shift 3
 here=$(cd "$(dirname "$0")" && pwd)
 mkdir -p "$work"
-cp "$here/../tests/bridge_e2e/package.json" "$here/../tests/bridge_e2e/package-lock.json" \
+cp "$here/../tests/browser/bridge_e2e/package.json" "$here/../tests/browser/bridge_e2e/package-lock.json" \
     "$here/bench_bridge.cjs" "$work/"
 if [ ! -f "$work/node_modules/ws/package.json" ] || ! cmp -s "$work/package-lock.json" "$work/.installed-lock"; then
     (cd "$work" && npm ci --no-audit --no-fund --loglevel=error)

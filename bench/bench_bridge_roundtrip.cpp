@@ -5,12 +5,12 @@
 //   bench_bridge_roundtrip <rounds>    prints "PORT <n>", then, after the rounds,
 //                                      "RTT median_us=<m> p99_us=<p> rounds=<r>"
 #include "FakeDesktopPlayers.h"
+#include "browser/BrowserBridgeService.h"
 #include "core/Clock.h"
 #include "core/Log.h"
-#include "core/UserDefaults.h"
-#include "services/ArtworkResolver.h"
-#include "services/BrowserBridgeService.h"
-#include "services/MediaRemoteManager.h"
+#include "core/SettingsStore.h"
+#include "nowplaying/ArtworkResolver.h"
+#include "nowplaying/NowPlayingAggregator.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -28,13 +28,13 @@ using namespace Qt::StringLiterals;
 namespace {
 
 // Spins until the aggregator's record meets the condition; false when the time is up first.
-bool waitUntil(MediaRemoteManager &manager, const std::function<bool()> &condition, int timeoutMs)
+bool waitUntil(NowPlayingAggregator &manager, const std::function<bool()> &condition, int timeoutMs)
 {
     QEventLoop loop;
     QTimer timeout;
     timeout.setSingleShot(true);
     QObject::connect(&timeout, &QTimer::timeout, &loop, &QEventLoop::quit);
-    QObject::connect(&manager, &MediaRemoteManager::nowPlayingChanged, &loop, [&] {
+    QObject::connect(&manager, &NowPlayingAggregator::nowPlayingChanged, &loop, [&] {
         if (condition())
             loop.quit();
     });
@@ -55,14 +55,15 @@ int main(int argc, char *argv[])
 
     qputenv("VESPER_ITUNES_URL", "http://127.0.0.1:9");
     QTemporaryDir dir;
-    UserDefaults defaults(dir.filePath(u"defaults.json"_s));
+    SettingsStore defaults(dir.filePath(u"defaults.json"_s));
+    SystemClock systemClock;
     FakeDesktopPlayers players;
     QNetworkAccessManager network;
     ArtworkResolver artwork(players, network);
-    std::unique_ptr<MediaRemoteManager> manager;
+    std::unique_ptr<NowPlayingAggregator> manager;
     BrowserBridgeService bridge(defaults, [&manager] { return manager.get(); }, { 0 });
-    manager = std::make_unique<MediaRemoteManager>(players, &bridge, artwork, defaults,
-                                                   Clock::system());
+    manager
+        = std::make_unique<NowPlayingAggregator>(players, &bridge, artwork, defaults, systemClock);
     bridge.startListener(0);
     if (!bridge.listeningPort())
         return 1;
@@ -70,7 +71,7 @@ int main(int argc, char *argv[])
     std::fflush(stdout);
 
     const auto shown
-        = [&] { return manager->nowPlaying().bundleID == u"com.vesper.web.soundcloud"_s; };
+        = [&] { return manager->nowPlaying().sourceId == u"com.vesper.web.soundcloud"_s; };
     if (!waitUntil(*manager, shown, 10000)) {
         std::fprintf(stderr, "no web player showed up\n");
         return 1;

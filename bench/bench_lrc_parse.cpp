@@ -1,7 +1,7 @@
 // Time to read a 300-line enhanced LRC text (a line tag and a word tag per word on every line),
 // the lyrics a long track brings; it is parsed on the main thread when the look-up answers.
 #include "BenchStats.h"
-#include "services/LrcParser.h"
+#include "lyrics/LrcParser.h"
 
 #include <QElapsedTimer>
 #include <QString>

@@ -3,7 +3,7 @@
 // nothing found. The network is loopback, so this is Vesper's own cost plus Qt's HTTP stack.
 #include "BenchStats.h"
 #include "FakeLrclib.h"
-#include "services/LyricsService.h"
+#include "lyrics/LyricsService.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>

@@ -12,10 +12,10 @@
 #include "BenchStats.h"
 #include "FakeMprisPlayer.h"
 #include "core/Clock.h"
-#include "core/UserDefaults.h"
+#include "core/SettingsStore.h"
+#include "nowplaying/ArtworkResolver.h"
+#include "nowplaying/NowPlayingAggregator.h"
 #include "platform/linux/MprisDesktopPlayers.h"
-#include "services/ArtworkResolver.h"
-#include "services/MediaRemoteManager.h"
 
 #include <QCommandLineParser>
 #include <QCoreApplication>
@@ -148,11 +148,12 @@ int main(int argc, char *argv[])
     }
 
     QTemporaryDir dir;
-    UserDefaults defaults(dir.filePath(u"defaults.json"_s));
+    SettingsStore defaults(dir.filePath(u"defaults.json"_s));
+    SystemClock clock;
     QNetworkAccessManager network;
     MprisDesktopPlayers players(bus);
     ArtworkResolver artwork(players, network);
-    MediaRemoteManager manager(players, nullptr, artwork, defaults, Clock::system());
+    NowPlayingAggregator manager(players, nullptr, artwork, defaults, clock);
 
     QEventLoop loop;
     QTimer timeout;
@@ -175,7 +176,7 @@ int main(int argc, char *argv[])
         return current && current->vesperAt && (!playerctlRunning || current->playerctlAt);
     };
 
-    QObject::connect(&manager, &MediaRemoteManager::nowPlayingChanged, &loop, [&] {
+    QObject::connect(&manager, &NowPlayingAggregator::nowPlayingChanged, &loop, [&] {
         if (current && !current->vesperAt && manager.nowPlaying().title == current->title) {
             current->vesperAt = now();
             if (sampleDone())
@@ -223,7 +224,7 @@ int main(int argc, char *argv[])
     });
 
     // Both must follow the player before the first change is timed.
-    if (!waitUntil([&] { return !players.runningBundleIDs().isEmpty(); }, 5000)) {
+    if (!waitUntil([&] { return !players.runningSourceIds().isEmpty(); }, 5000)) {
         std::fprintf(stderr, "Vesper never saw the player on the bus.\n");
         return 1;
     }

@@ -2,8 +2,8 @@
 // to append one scrobble (read, trim to 500, store) and to persist it whole. The queue is not
 // held in memory, so every tick that queues or flushes pays these costs.
 #include "BenchStats.h"
-#include "core/UserDefaults.h"
-#include "services/ScrobbleQueue.h"
+#include "core/SettingsStore.h"
+#include "scrobbling/ScrobbleQueue.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -42,7 +42,7 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QTemporaryDir dir;
-    UserDefaults defaults(dir.filePath(u"defaults.json"_s));
+    SettingsStore defaults(dir.filePath(u"defaults.json"_s));
     ScrobbleQueue queue(defaults);
     QList<QueuedScrobble> full;
     for (qint64 i = 0; i < ScrobbleQueue::kMaxEntries; ++i)

@@ -2,9 +2,9 @@
 // every assignment rewrites the whole file atomically, so this is the cost users pay per change.
 #include "BenchStats.h"
 #include "QuietDesktop.h"
-#include "core/DefaultsKeys.h"
-#include "core/UserDefaults.h"
-#include "services/AppSettings.h"
+#include "core/SettingsKeys.h"
+#include "core/SettingsStore.h"
+#include "settings/AppSettings.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -33,8 +33,8 @@ int main(int argc, char *argv[])
 {
     QCoreApplication application(argc, argv);
     QTemporaryDir dir;
-    UserDefaults defaults(dir.filePath(u"defaults.json"_s));
-    defaults.setValue(DefaultsKeys::lastfmScrobbleQueue, fullQueue());
+    SettingsStore defaults(dir.filePath(u"defaults.json"_s));
+    defaults.setValue(SettingsKeys::lastfmScrobbleQueue, fullQueue());
     LightDesktop desktop;
     AppSettings settings(defaults, std::make_unique<NoLoginItem>(), desktop);
     std::printf("domain file: %lld bytes\n", QFileInfo(defaults.filePath()).size());

@@ -3,10 +3,10 @@
 // or, when the input begins with "!", on a new connection that has not.
 #include "FakeClock.h"
 #include "FakeDesktopPlayers.h"
-#include "core/UserDefaults.h"
-#include "services/ArtworkResolver.h"
-#include "services/BrowserBridgeService.h"
-#include "services/MediaRemoteManager.h"
+#include "browser/BrowserBridgeService.h"
+#include "core/SettingsStore.h"
+#include "nowplaying/ArtworkResolver.h"
+#include "nowplaying/NowPlayingAggregator.h"
 
 #include <QCoreApplication>
 #include <QNetworkAccessManager>
@@ -31,8 +31,8 @@ struct Harness
         network.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, 9));
         bridge = std::make_unique<BrowserBridgeService>(
             defaults, [this] { return manager.get(); }, QList<quint16>());
-        manager
-            = std::make_unique<MediaRemoteManager>(players, bridge.get(), artwork, defaults, clock);
+        manager = std::make_unique<NowPlayingAggregator>(players, bridge.get(), artwork, defaults,
+                                                         clock);
     }
 
     int argc = 1;
@@ -40,13 +40,13 @@ struct Harness
     char *argv[2] = { name, nullptr };
     QCoreApplication application { argc, argv };
     QTemporaryDir dir;
-    UserDefaults defaults { dir.filePath(u"defaults.json"_s) };
+    SettingsStore defaults { dir.filePath(u"defaults.json"_s) };
     FakeDesktopPlayers players;
     QNetworkAccessManager network;
     ArtworkResolver artwork { players, network };
     FakeClock clock;
     std::unique_ptr<BrowserBridgeService> bridge;
-    std::unique_ptr<MediaRemoteManager> manager;
+    std::unique_ptr<NowPlayingAggregator> manager;
     quint64 runs = 0;
     BridgeTransport::ConnectionId lastFreshConnection = 1000;
 };

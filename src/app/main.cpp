@@ -1,5 +1,5 @@
 #include "Version.h"
-#include "app/AppDelegate.h"
+#include "app/Application.h"
 #include "core/Log.h"
 #include "platform/linux/SingleInstance.h"
 #include "platform/linux/UnixSignalWatcher.h"
@@ -28,7 +28,7 @@ QList<QUrl> urlsFromArguments(const QStringList &arguments)
 int main(int argc, char *argv[])
 {
     installLogFormat();
-    QApplication application(argc, argv);
+    QApplication qtApplication(argc, argv);
     QApplication::setApplicationName(u"vesper"_s);
     QApplication::setApplicationDisplayName(u"Vesper"_s);
     QApplication::setApplicationVersion(QStringLiteral(VESPER_VERSION));
@@ -48,16 +48,16 @@ int main(int argc, char *argv[])
     if (!instance.errorString().isEmpty())
         plainLog(u"Vesper: cannot listen for later launches: "_s + instance.errorString());
 
-    AppDelegate delegate;
-    QObject::connect(&instance, &SingleInstance::urlsReceived, &delegate, &AppDelegate::openURLs);
+    Application vesper;
+    QObject::connect(&instance, &SingleInstance::urlsReceived, &vesper, &Application::openURLs);
 
     // SIGTERM and SIGINT end Vesper the way Quit does.
     UnixSignalWatcher signalWatcher;
     signalWatcher.watch(SIGTERM);
     signalWatcher.watch(SIGINT);
-    QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &delegate, &AppDelegate::quit);
+    QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &vesper, &Application::quit);
 
-    delegate.applicationDidFinishLaunching();
-    delegate.openURLs(urls);
-    return application.exec();
+    vesper.launch();
+    vesper.openURLs(urls);
+    return QApplication::exec();
 }

@@ -1,22 +1,7 @@
 #include "core/Clock.h"
 
-#include <QElapsedTimer>
+SystemClock::SystemClock() { m_timer.start(); }
 
-namespace {
-class SystemClock : public Clock
-{
-public:
-    SystemClock() { m_timer.start(); }
-    QDateTime now() const override { return QDateTime::currentDateTimeUtc(); }
-    double monotonicSeconds() const override { return double(m_timer.nsecsElapsed()) / 1e9; }
+QDateTime SystemClock::now() const { return QDateTime::currentDateTimeUtc(); }
 
-private:
-    QElapsedTimer m_timer;
-};
-} // namespace
-
-Clock &Clock::system()
-{
-    static SystemClock clock;
-    return clock;
-}
+double SystemClock::monotonicSeconds() const { return double(m_timer.nsecsElapsed()) / 1e9; }

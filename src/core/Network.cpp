@@ -1,19 +1,14 @@
 #include "core/Network.h"
 
-#include <QCoreApplication>
 #include <QNetworkAccessManager>
 
 namespace {
 constexpr int kTransferTimeoutMs = 60 * 1000;
 }
 
-QNetworkAccessManager &sharedNetworkAccessManager()
+std::unique_ptr<QNetworkAccessManager> createNetworkAccessManager()
 {
-    static QNetworkAccessManager *manager = [] {
-        // Owned by the application object: it must go before Qt's network internals do.
-        auto *created = new QNetworkAccessManager(QCoreApplication::instance());
-        created->setTransferTimeout(kTransferTimeoutMs);
-        return created;
-    }();
-    return *manager;
+    auto manager = std::make_unique<QNetworkAccessManager>();
+    manager->setTransferTimeout(kTransferTimeoutMs);
+    return manager;
 }

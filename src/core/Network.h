@@ -1,6 +1,8 @@
 #pragma once
 
+#include <memory>
+
 class QNetworkAccessManager;
 
 // The one HTTP client every service shares. Transfers that stall for 60 seconds are aborted.
-QNetworkAccessManager &sharedNetworkAccessManager();
+std::unique_ptr<QNetworkAccessManager> createNetworkAccessManager();

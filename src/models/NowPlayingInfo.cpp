@@ -1,12 +1,12 @@
 #include "models/NowPlayingInfo.h"
 
-MusicApp NowPlayingInfo::source() const
+Source NowPlayingInfo::source() const
 {
-    return MusicApp::fromRawValue(bundleID).value_or(MusicApp(MusicApp::Unknown));
+    return Source::fromRawValue(sourceId).value_or(Source(Source::Unknown));
 }
 
 bool operator==(const NowPlayingInfo &lhs, const NowPlayingInfo &rhs)
 {
     return lhs.title == rhs.title && lhs.artist == rhs.artist && lhs.isPlaying == rhs.isPlaying
-        && lhs.bundleID == rhs.bundleID && lhs.capabilities == rhs.capabilities;
+        && lhs.sourceId == rhs.sourceId && lhs.capabilities == rhs.capabilities;
 }

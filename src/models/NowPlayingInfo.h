@@ -1,7 +1,7 @@
 #pragma once
 
-#include "models/MusicApp.h"
 #include "models/RepeatMode.h"
+#include "models/Source.h"
 #include "models/SourceCapabilities.h"
 
 #include <QImage>
@@ -20,13 +20,13 @@ struct NowPlayingInfo
     bool isPlaying = false;
     double duration = 0; // seconds; 0 when unknown
     double elapsedTime = 0; // seconds
-    QString bundleID; // rawValue of the source; empty when nothing is shown
+    QString sourceId; // rawValue of the source; empty when nothing is shown
     bool shuffle = false;
     int repeatMode = RepeatMode::Off;
     SourceCapabilities capabilities = allSourceCapabilities;
 
-    // The source named by bundleID, Unknown when it names none.
-    MusicApp source() const;
+    // The source named by sourceId, Unknown when it names none.
+    Source source() const;
 };
 
 // Only what observers react to takes part: a record that moved on in position, or gained its

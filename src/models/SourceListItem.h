@@ -1,6 +1,6 @@
 #pragma once
 
-#include "models/MusicApp.h"
+#include "models/Source.h"
 
 #include <QString>
 
@@ -9,11 +9,11 @@
 // One row of the source chooser; rows are told apart by app.
 struct SourceListItem
 {
-    MusicApp app;
+    Source app;
     bool enabled = false;
     std::optional<QString> statusNote; // "Not Running" / "Not Open" beside a disabled row
 
-    const MusicApp &id() const { return app; }
+    const Source &id() const { return app; }
 
     friend bool operator==(const SourceListItem &, const SourceListItem &) = default;
 };

@@ -22,51 +22,51 @@ bool operator==(const WebSourceDefinition &lhs, const WebSourceDefinition &rhs)
         && lhs.supportLevel == rhs.supportLevel && lhs.capabilities == rhs.capabilities;
 }
 
-std::optional<QUrl> webHomePage(const MusicApp &app)
+std::optional<QUrl> webHomePage(const Source &app)
 {
     QString address;
     switch (app.kind()) {
-    case MusicApp::YoutubeMusic:
+    case Source::YoutubeMusic:
         address = u"https://music.youtube.com/"_s;
         break;
-    case MusicApp::Youtube:
+    case Source::Youtube:
         address = u"https://www.youtube.com/"_s;
         break;
-    case MusicApp::SpotifyWeb:
+    case Source::SpotifyWeb:
         address = u"https://open.spotify.com/"_s;
         break;
-    case MusicApp::AppleMusicWeb:
+    case Source::AppleMusicWeb:
         address = u"https://music.apple.com/"_s;
         break;
-    case MusicApp::SoundCloud:
+    case Source::SoundCloud:
         address = u"https://soundcloud.com/"_s;
         break;
-    case MusicApp::Bandcamp:
+    case Source::Bandcamp:
         address = u"https://bandcamp.com/"_s;
         break;
-    case MusicApp::Tidal:
+    case Source::Tidal:
         address = u"https://listen.tidal.com/"_s;
         break;
-    case MusicApp::Deezer:
+    case Source::Deezer:
         address = u"https://www.deezer.com/"_s;
         break;
-    case MusicApp::Netease:
+    case Source::Netease:
         address = u"https://music.163.com/"_s;
         break;
-    case MusicApp::QqMusic:
+    case Source::QqMusic:
         // QQ Music's root is a portal; its web player lives under this path.
         address = u"https://y.qq.com/n/ryqq_v2/player"_s;
         break;
-    case MusicApp::AmazonMusic:
+    case Source::AmazonMusic:
         address = u"https://music.amazon.com/"_s;
         break;
-    case MusicApp::Pandora:
+    case Source::Pandora:
         address = u"https://www.pandora.com/"_s;
         break;
-    case MusicApp::Generic:
-    case MusicApp::Spotify:
-    case MusicApp::AppleMusic:
-    case MusicApp::Unknown:
+    case Source::Generic:
+    case Source::Spotify:
+    case Source::AppleMusic:
+    case Source::Unknown:
         return std::nullopt;
     }
     return QUrl(address);

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "models/MusicApp.h"
+#include "models/Source.h"
 #include "models/SourceCapabilities.h"
 
 #include <QString>
@@ -18,7 +18,7 @@ std::optional<WebSupportLevel> webSupportLevelFromRawValue(const QString &rawVal
 // One entry of the catalogue of web sources the browser extension announces.
 struct WebSourceDefinition
 {
-    MusicApp app;
+    Source app;
     QString name;
     bool isGeneric = false; // handled by the extension's generic adapter
     WebSupportLevel supportLevel = WebSupportLevel::Full;
@@ -29,4 +29,4 @@ bool operator==(const WebSourceDefinition &lhs, const WebSourceDefinition &rhs);
 
 // The web player a dedicated web source opens in the browser; none for desktop players, generic
 // sites and Unknown.
-std::optional<QUrl> webHomePage(const MusicApp &app);
+std::optional<QUrl> webHomePage(const Source &app);

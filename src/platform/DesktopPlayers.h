@@ -50,12 +50,12 @@ public:
     virtual QCoro::Task<DesktopTrack> spotifyState() = 0;
     virtual QCoro::Task<DesktopTrack> appleMusicState() = 0;
 
-    virtual void playPause(const QString &bundleID) = 0;
-    virtual void nextTrack(const QString &bundleID) = 0;
-    virtual void previousTrack(const QString &bundleID) = 0;
-    virtual void setPosition(const QString &bundleID, double seconds) = 0;
-    virtual void setShuffle(const QString &bundleID, bool on) = 0;
-    virtual void setRepeatMode(const QString &bundleID, int mode) = 0;
+    virtual void playPause(const QString &sourceId) = 0;
+    virtual void nextTrack(const QString &sourceId) = 0;
+    virtual void previousTrack(const QString &sourceId) = 0;
+    virtual void setPosition(const QString &sourceId, double seconds) = 0;
+    virtual void setShuffle(const QString &sourceId, bool on) = 0;
+    virtual void setRepeatMode(const QString &sourceId, int mode) = 0;
 
     virtual QCoro::Task<std::optional<QString>> spotifyTrackID() = 0;
     virtual QCoro::Task<std::optional<QString>> spotifyArtworkURL() = 0;
@@ -63,12 +63,12 @@ public:
     virtual QCoro::Task<bool> appleMusicIsLiked() = 0;
     virtual void appleMusicSetLiked(bool liked) = 0;
 
-    virtual PlayerAuthStatus requestAutomationPermission(const QString &bundleID,
+    virtual PlayerAuthStatus requestAutomationPermission(const QString &sourceId,
                                                          bool askUserIfNeeded)
         = 0;
 
     // Bundle identifiers of the players running now.
-    virtual QSet<QString> runningBundleIDs() const = 0;
+    virtual QSet<QString> runningSourceIds() const = 0;
 
 Q_SIGNALS:
     // A player's state broadcast: the name is one of the two above; userInfo carries

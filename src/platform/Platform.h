@@ -12,7 +12,8 @@ class SecretBackend;
 namespace Platform {
 std::unique_ptr<LoginItem> createLoginItem();
 std::unique_ptr<SecretBackend> createSecretBackend();
-DesktopAppearance &desktopAppearance();
+// The desktop's colour-scheme preference, through the settings portal.
+std::unique_ptr<DesktopAppearance> createDesktopAppearance();
 // Spotify and Apple Music as MPRIS 2 players on the session bus.
 std::unique_ptr<DesktopPlayers> createDesktopPlayers();
 // Key grabs on the X11 display Qt is connected to.

@@ -67,5 +67,5 @@ public:
         permissionRequests << id;
         return running.contains(id) ? permission : PlayerAuthStatus::Unavailable;
     }
-    QSet<QString> runningBundleIDs() const override { return running; }
+    QSet<QString> runningSourceIds() const override { return running; }
 };

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "services/WebBridge.h"
+#include "nowplaying/WebBridge.h"
 
 #include <QStringList>
 
@@ -12,20 +12,20 @@ public:
     bool connected = true;
     std::optional<WebPlayerState> last;
     QHash<QString, WebPlayerState> states; // by source raw value
-    QSet<MusicApp> open;
-    QList<MusicApp> defined;
+    QSet<Source> open;
+    QList<Source> defined;
     QStringList sent;
 
     bool isConnected() const override { return connected; }
     std::optional<WebPlayerState> lastState() const override { return last; }
-    std::optional<WebPlayerState> state(const MusicApp &source) const override
+    std::optional<WebPlayerState> state(const Source &source) const override
     {
         const auto it = states.constFind(source.rawValue());
         return it == states.cend() ? std::nullopt : std::optional(*it);
     }
-    QSet<MusicApp> openSources() const override { return open; }
-    QList<MusicApp> definedSources() const override { return defined; }
-    void send(const QString &action, std::optional<double> value, const MusicApp &target) override
+    QSet<Source> openSources() const override { return open; }
+    QList<Source> definedSources() const override { return defined; }
+    void send(const QString &action, std::optional<double> value, const Source &target) override
     {
         sent << action + u' ' + target.rawValue()
                 + (value ? u' ' + QString::number(*value) : QString());

@@ -71,13 +71,7 @@ std::unique_ptr<LoginItem> Platform::createLoginItem()
     return std::make_unique<XdgAutostartLoginItem>();
 }
 
-DesktopAppearance &Platform::desktopAppearance()
+std::unique_ptr<DesktopAppearance> Platform::createDesktopAppearance()
 {
-    // Owned by the application, so it goes before the bus connection does.
-    static QPointer<PortalAppearance> appearance;
-    Q_ASSERT(QCoreApplication::instance());
-    if (!appearance)
-        appearance
-            = new PortalAppearance(QDBusConnection::sessionBus(), QCoreApplication::instance());
-    return *appearance;
+    return std::make_unique<PortalAppearance>(QDBusConnection::sessionBus());
 }

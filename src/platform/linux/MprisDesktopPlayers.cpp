@@ -56,41 +56,41 @@ QCoro::Task<DesktopTrack> MprisDesktopPlayers::spotifyState()
 
 QCoro::Task<DesktopTrack> MprisDesktopPlayers::appleMusicState() { co_return DesktopTrack(); }
 
-void MprisDesktopPlayers::playPause(const QString &bundleID)
+void MprisDesktopPlayers::playPause(const QString &sourceId)
 {
-    if (addressesPlayer(bundleID))
+    if (addressesPlayer(sourceId))
         sendCommand(m_player->PlayPause(), u"PlayPause"_s);
 }
 
-void MprisDesktopPlayers::nextTrack(const QString &bundleID)
+void MprisDesktopPlayers::nextTrack(const QString &sourceId)
 {
-    if (addressesPlayer(bundleID))
+    if (addressesPlayer(sourceId))
         sendCommand(m_player->Next(), u"Next"_s);
 }
 
-void MprisDesktopPlayers::previousTrack(const QString &bundleID)
+void MprisDesktopPlayers::previousTrack(const QString &sourceId)
 {
-    if (addressesPlayer(bundleID))
+    if (addressesPlayer(sourceId))
         sendCommand(m_player->Previous(), u"Previous"_s);
 }
 
-void MprisDesktopPlayers::setPosition(const QString &bundleID, double seconds)
+void MprisDesktopPlayers::setPosition(const QString &sourceId, double seconds)
 {
-    if (addressesPlayer(bundleID) && std::isfinite(seconds))
+    if (addressesPlayer(sourceId) && std::isfinite(seconds))
         seekTo(seconds);
 }
 
-void MprisDesktopPlayers::setShuffle(const QString &bundleID, bool on)
+void MprisDesktopPlayers::setShuffle(const QString &sourceId, bool on)
 {
-    if (addressesPlayer(bundleID)) {
+    if (addressesPlayer(sourceId)) {
         sendCommand(m_properties->Set(kPlayerInterface, u"Shuffle"_s, QDBusVariant(on)),
                     u"setting Shuffle"_s);
     }
 }
 
-void MprisDesktopPlayers::setRepeatMode(const QString &bundleID, int mode)
+void MprisDesktopPlayers::setRepeatMode(const QString &sourceId, int mode)
 {
-    if (addressesPlayer(bundleID)) {
+    if (addressesPlayer(sourceId)) {
         sendCommand(m_properties->Set(kPlayerInterface, u"LoopStatus"_s,
                                       QDBusVariant(MprisProperties::loopStatus(mode))),
                     u"setting LoopStatus"_s);
@@ -122,21 +122,21 @@ QCoro::Task<bool> MprisDesktopPlayers::appleMusicIsLiked() { co_return false; }
 
 void MprisDesktopPlayers::appleMusicSetLiked(bool) { }
 
-PlayerAuthStatus MprisDesktopPlayers::requestAutomationPermission(const QString &bundleID, bool)
+PlayerAuthStatus MprisDesktopPlayers::requestAutomationPermission(const QString &sourceId, bool)
 {
     // Any program on the session bus may drive an MPRIS player; there is nobody to ask.
-    return addressesPlayer(bundleID) && m_running ? PlayerAuthStatus::Authorized
+    return addressesPlayer(sourceId) && m_running ? PlayerAuthStatus::Authorized
                                                   : PlayerAuthStatus::Unavailable;
 }
 
-QSet<QString> MprisDesktopPlayers::runningBundleIDs() const
+QSet<QString> MprisDesktopPlayers::runningSourceIds() const
 {
     return m_running ? QSet<QString> { spotifyBundleID() } : QSet<QString>();
 }
 
-bool MprisDesktopPlayers::addressesPlayer(const QString &bundleID) const
+bool MprisDesktopPlayers::addressesPlayer(const QString &sourceId) const
 {
-    return bundleID == spotifyBundleID();
+    return sourceId == spotifyBundleID();
 }
 
 QCoro::Task<> MprisDesktopPlayers::queryInitialOwner()

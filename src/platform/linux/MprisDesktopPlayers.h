@@ -33,12 +33,12 @@ public:
     QCoro::Task<DesktopTrack> spotifyState() override;
     QCoro::Task<DesktopTrack> appleMusicState() override;
 
-    void playPause(const QString &bundleID) override;
-    void nextTrack(const QString &bundleID) override;
-    void previousTrack(const QString &bundleID) override;
-    void setPosition(const QString &bundleID, double seconds) override;
-    void setShuffle(const QString &bundleID, bool on) override;
-    void setRepeatMode(const QString &bundleID, int mode) override;
+    void playPause(const QString &sourceId) override;
+    void nextTrack(const QString &sourceId) override;
+    void previousTrack(const QString &sourceId) override;
+    void setPosition(const QString &sourceId, double seconds) override;
+    void setShuffle(const QString &sourceId, bool on) override;
+    void setRepeatMode(const QString &sourceId, int mode) override;
 
     QCoro::Task<std::optional<QString>> spotifyTrackID() override;
     QCoro::Task<std::optional<QString>> spotifyArtworkURL() override;
@@ -46,12 +46,12 @@ public:
     QCoro::Task<bool> appleMusicIsLiked() override;
     void appleMusicSetLiked(bool liked) override;
 
-    PlayerAuthStatus requestAutomationPermission(const QString &bundleID,
+    PlayerAuthStatus requestAutomationPermission(const QString &sourceId,
                                                  bool askUserIfNeeded) override;
-    QSet<QString> runningBundleIDs() const override;
+    QSet<QString> runningSourceIds() const override;
 
 private:
-    bool addressesPlayer(const QString &bundleID) const;
+    bool addressesPlayer(const QString &sourceId) const;
     QCoro::Task<> queryInitialOwner();
     void ownerChanged(const QString &service, const QString &oldOwner, const QString &newOwner);
     void playerAppeared();

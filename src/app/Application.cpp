@@ -1,0 +1,109 @@
+#include "app/Application.h"
+
+#include "browser/BrowserBridgeService.h"
+#include "core/Clock.h"
+#include "core/Endpoints.h"
+#include "core/Log.h"
+#include "core/Network.h"
+#include "core/SettingsStore.h"
+#include "lyrics/LyricsService.h"
+#include "nowplaying/ArtworkResolver.h"
+#include "nowplaying/NowPlayingAggregator.h"
+#include "platform/DesktopAppearance.h"
+#include "platform/DesktopPlayers.h"
+#include "platform/GlobalShortcuts.h"
+#include "platform/LoginItem.h"
+#include "platform/Platform.h"
+#include "scrobbling/LastFmService.h"
+#include "scrobbling/ScrobbleManager.h"
+#include "settings/AppSettings.h"
+#include "shortcuts/HotkeyService.h"
+#include "spotify/SpotifyAuthService.h"
+#include "spotify/SpotifyLibrary.h"
+#include "updates/UpdateCheckService.h"
+
+#include <QApplication>
+#include <QDesktopServices>
+#include <QNetworkAccessManager>
+
+using namespace Qt::StringLiterals;
+
+Application::Application(QObject *parent) : QObject(parent) { }
+
+Application::~Application() = default;
+
+void Application::launch()
+{
+    if (m_settingsStore)
+        return;
+    const auto openInBrowser = [](const QUrl &url) { return QDesktopServices::openUrl(url); };
+
+    m_network = createNetworkAccessManager();
+    m_clock = std::make_unique<SystemClock>();
+    m_settingsStore = std::make_unique<SettingsStore>(SettingsStore::standardFilePath());
+    m_desktopAppearance = Platform::createDesktopAppearance();
+    m_settings = std::make_unique<AppSettings>(*m_settingsStore, Platform::createLoginItem(),
+                                               *m_desktopAppearance);
+
+    // The Spotify authorization first: the browser's redirect after it arrives as a "vesper:"
+    // URL, possibly with this very launch.
+    m_spotifyAuth = std::make_unique<SpotifyAuthService>(*m_settingsStore, *m_network, *m_clock,
+                                                         openInBrowser);
+    m_spotifyLibrary = std::make_unique<SpotifyLibrary>(*m_spotifyAuth);
+
+    // Now playing: the desktop players and the browser feed one aggregator, which follows them
+    // headless until the panel shows it.
+    m_desktopPlayers = Platform::createDesktopPlayers();
+    m_artwork = std::make_unique<ArtworkResolver>(*m_desktopPlayers, *m_network);
+    m_browserBridge = std::make_unique<BrowserBridgeService>(*m_settingsStore,
+                                                             [this] { return m_nowPlaying.get(); });
+    m_nowPlaying = std::make_unique<NowPlayingAggregator>(*m_desktopPlayers, m_browserBridge.get(),
+                                                          *m_artwork, *m_settingsStore, *m_clock);
+    m_lyrics = std::make_unique<LyricsService>(*m_network);
+
+    // Every window opens in the right palette.
+    m_settings->applyAppearance();
+
+    // Scrobbling; its one-second tick runs while a Last.fm account is connected.
+    m_lastfm = std::make_unique<LastFmService>(*m_settingsStore, *m_network, openInBrowser);
+    m_scrobbles = std::make_unique<ScrobbleManager>(*m_nowPlaying, *m_lastfm, *m_settings,
+                                                    *m_settingsStore, *m_clock);
+
+    m_browserBridge->startListener(0);
+
+    // The global shortcuts follow every change of their bindings.
+    m_globalShortcuts = Platform::createGlobalShortcuts();
+    m_hotkeys = std::make_unique<HotkeyService>(*m_globalShortcuts, *m_settings, *m_nowPlaying);
+    m_hotkeys->setAlertSound([] { QApplication::beep(); });
+    connect(m_settings.get(), &AppSettings::hotkeyTableChanged, m_hotkeys.get(),
+            &HotkeyService::reload);
+    m_hotkeys->installHandler();
+    m_hotkeys->reload();
+
+    // At most once a day, and never in a build without a product site.
+    m_updates = std::make_unique<UpdateCheckService>(
+        *m_network, *m_settingsStore, *m_clock, Endpoints::updateSite(),
+        UpdateCheckService::buildVersion(), [this] { return m_settings->autoCheckUpdates(); });
+    m_updates->checkAutomatically();
+
+    qCInfo(lcApp) << "launched";
+}
+
+bool Application::isCallbackURL(const QUrl &url) { return url.scheme() == u"vesper"_s; }
+
+void Application::openURLs(const QList<QUrl> &urls)
+{
+    for (const QUrl &url : urls) {
+        if (!isCallbackURL(url))
+            continue;
+        if (m_spotifyAuth) {
+            m_spotifyAuth->handleCallback(url);
+        } else {
+            // The query may carry an authorization code: never log it.
+            qCInfo(lcApp).noquote() << "callback URL for" << url.host()
+                                    << "received with no authorization service to take it";
+        }
+    }
+}
+
+void Application::quit() { QApplication::quit(); }

@@ -1,0 +1,210 @@
+#include "FakeClock.h"
+#include "scrobbling/ScrobbleRules.h"
+
+#include <QTest>
+
+#include <cmath>
+
+using namespace Qt::StringLiterals;
+using namespace ScrobbleRules;
+using Kinds = QList<Event::Kind>;
+
+namespace {
+// A player and the one-second tick over it, with the wall clock under the test's control.
+struct Run
+{
+    NowPlayingInfo np;
+    std::optional<PlaySession> session;
+    Preferences preferences;
+    FakeClock clock;
+    QList<Event> events;
+
+    explicit Run(double duration, bool playing = true)
+    {
+        np.title = u"Song"_s;
+        np.artist = u"Band"_s;
+        np.album = u"Record"_s;
+        np.sourceId = u"com.spotify.client"_s;
+        np.duration = duration;
+        np.isPlaying = playing;
+    }
+
+    // The kinds of the events of one tick after the position moved by `step` seconds (while
+    // playing).
+    Kinds tick(double step = 1.0)
+    {
+        clock.advance(1.0);
+        if (np.isPlaying)
+            np.elapsedTime += step;
+        Kinds kinds;
+        for (const Event &event : advance(session, np, preferences, clock.now())) {
+            events += event;
+            kinds += event.kind;
+        }
+        return kinds;
+    }
+    void ticks(int count)
+    {
+        for (int i = 0; i < count; ++i)
+            tick();
+    }
+    QList<Event> of(Event::Kind kind) const
+    {
+        QList<Event> matching;
+        for (const Event &event : events) {
+            if (event.kind == kind)
+                matching.append(event);
+        }
+        return matching;
+    }
+};
+} // namespace
+
+class TestScrobbleRules : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void threshold_data()
+    {
+        QTest::addColumn<double>("duration");
+        QTest::addColumn<double>("heard"); // when the scrobble is due; negative: never
+        QTest::newRow("200 s: half") << 200.0 << 100.0;
+        QTest::newRow("600 s: four minutes") << 600.0 << 240.0;
+        QTest::newRow("31 s: just long enough") << 31.0 << 16.0;
+        QTest::newRow("30 s: too short") << 30.0 << -1.0;
+        QTest::newRow("unknown length") << 0.0 << -1.0;
+    }
+
+    void threshold()
+    {
+        QFETCH(double, duration);
+        QFETCH(double, heard);
+        Run run(duration);
+        run.ticks(300);
+        const QList<Event> due = run.of(Event::ThresholdReached);
+        QCOMPARE(due.size(), heard < 0 ? 0 : 1);
+        if (heard >= 0)
+            QCOMPARE(due.first().session.accumulated, heard);
+    }
+
+    void lengthLearntLate()
+    {
+        // A length that is not a number is unknown, never a bogus count.
+        Run run(std::nan(""));
+        run.ticks(61); // 60 seconds heard, length unknown
+        QVERIFY(run.of(Event::ThresholdReached).isEmpty());
+        run.np.duration = 100;
+        QCOMPARE(run.tick(), Kinds { Event::DurationResolved });
+        QCOMPARE(run.tick(), Kinds { Event::ThresholdReached });
+        QVERIFY(thresholdReached(15.5, 31));
+        QVERIFY(!thresholdReached(15.49, 31));
+        QCOMPARE(wholeSeconds(std::nan("")), qint64(0));
+        QCOMPARE(wholeSeconds(-0.5), qint64(0));
+    }
+
+    void onlyListeningCounts()
+    {
+        Run run(600);
+        run.ticks(11);
+        QCOMPARE(run.session->accumulated, 10.0);
+        run.tick(30); // seek forward
+        run.tick(-20); // seek back
+        QCOMPARE(run.session->accumulated, 10.0);
+        run.tick(2.5);
+        run.tick(2.6);
+        QCOMPARE(run.session->accumulated, 12.5);
+
+        // Paused ticks count nothing, even when the reported position drifts.
+        run.np.isPlaying = false;
+        run.np.elapsedTime += 1;
+        run.tick();
+        QCOMPARE(run.session->accumulated, 12.5);
+        run.np.isPlaying = true;
+        run.tick();
+        QCOMPARE(run.session->accumulated, 13.5);
+        QCOMPARE(run.of(Event::SessionStarted).size(), 1);
+    }
+
+    void scrobbleIsDatedAtTheStartOfThePlay()
+    {
+        Run run(600.9);
+        run.ticks(11);
+        const QDateTime started = run.session->startedAt;
+        run.np.album = u"Deluxe Edition"_s; // same key: still the same play
+        // Hours pass on the wall clock between two ticks; the player was suspended too.
+        run.clock.jumpWallClock(3 * 3600);
+        run.tick();
+        QCOMPARE(run.session->accumulated, 11.0);
+        // A position that followed the wall clock through the suspend counts nothing either.
+        run.clock.jumpWallClock(3 * 3600);
+        run.tick(3 * 3600);
+        QCOMPARE(run.session->accumulated, 11.0);
+
+        run.np.elapsedTime = 20;
+        run.ticks(240);
+        const QList<Event> due = run.of(Event::ThresholdReached);
+        QCOMPARE(due.size(), 1);
+        QCOMPARE(run.of(Event::SessionStarted).size(), 1);
+        const QueuedScrobble scrobble = queuedScrobble(due.first().session);
+        QCOMPARE(scrobble.timestamp, started.toSecsSinceEpoch());
+        QCOMPARE(scrobble.album, u"Record"_s);
+        QCOMPARE(scrobble.track, u"Song"_s);
+        QCOMPARE(scrobble.duration, qint64(600));
+    }
+
+    void whatStartsAnotherPlay()
+    {
+        Run run(40);
+        run.ticks(40);
+        QCOMPARE(run.of(Event::ThresholdReached).size(), 1);
+        // Repeat one: back under three seconds after more than thirty.
+        run.np.elapsedTime = -0.5;
+        QCOMPARE(run.tick(), (Kinds { Event::SessionStarted, Event::NowPlayingDue }));
+        const QDateTime secondStart = run.session->startedAt;
+        run.events.clear();
+        run.ticks(25);
+        const QList<Event> due = run.of(Event::ThresholdReached);
+        QCOMPARE(due.size(), 1);
+        QCOMPARE(due.first().session.startedAt, secondStart);
+        // Another source is another play.
+        run.np.sourceId = u"com.vesper.web.ytmusic"_s;
+        QCOMPARE(run.tick(), (Kinds { Event::SessionStarted, Event::NowPlayingDue }));
+        QCOMPARE(run.session->key, u"Song|Band|com.vesper.web.ytmusic"_s);
+
+        // Jumping back to the start before thirty seconds is the same play.
+        Run early(200);
+        early.ticks(25);
+        early.np.elapsedTime = 0;
+        early.tick();
+        QCOMPARE(early.of(Event::SessionStarted).size(), 1);
+        QCOMPARE(early.session->accumulated, 24.0);
+    }
+
+    void preferences()
+    {
+        // "Now playing" once per play, and only once the track plays.
+        Run run(60, false);
+        QCOMPARE(run.tick(), Kinds { Event::SessionStarted });
+        QVERIFY(run.tick().isEmpty());
+        run.np.isPlaying = true;
+        QCOMPARE(run.tick(), Kinds { Event::NowPlayingDue });
+        run.ticks(10);
+        QCOMPARE(run.of(Event::NowPlayingDue).size(), 1);
+
+        // History switched on during a play scrobbles it at the next tick.
+        run.preferences.history = false;
+        run.ticks(40);
+        QVERIFY(run.of(Event::ThresholdReached).isEmpty());
+        run.preferences.history = true;
+        QCOMPARE(run.tick(), Kinds { Event::ThresholdReached });
+
+        Run quiet(200);
+        quiet.preferences.nowPlaying = false;
+        quiet.ticks(10);
+        QVERIFY(quiet.of(Event::NowPlayingDue).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestScrobbleRules)
+#include "test_scrobble_rules.moc"
