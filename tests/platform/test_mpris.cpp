@@ -98,6 +98,9 @@ private Q_SLOTS:
         QCOMPARE(trackObjectPath(id(u"spotify:track:4uLU6h"_s)), std::nullopt);
         QCOMPARE(trackObjectPath(id(u"/com/spotify/track/6rqh"_s))->path(),
                  u"/com/spotify/track/6rqh"_s);
+        // Neither a malformed path nor the "no track" path can address SetPosition.
+        QVERIFY(!trackObjectPath(id(u"/com/spotify//track/a-b"_s)));
+        QVERIFY(!trackObjectPath(id(u"/org/mpris/MediaPlayer2/TrackList/NoTrack"_s)));
         const QString huge = u"/a/"_s + QString(100'000, u'b');
         QVERIFY(!trackID(id(huge)) && !trackObjectPath(id(huge)));
         QCOMPARE(artworkURL({ { u"mpris:artUrl"_s, u"https://open.spotify.com/image/ab67"_s } }),
