@@ -4,7 +4,8 @@
 
 #include <QString>
 
-// One player's state as read, before it is applied. An empty title means no track is loaded.
+// One player's state as read, before it is applied: by a desktop player's reader or from a web
+// player's report. An empty title means no track is loaded.
 struct RawNowPlaying
 {
     bool isPlaying = false;

@@ -27,7 +27,6 @@ using namespace Qt::StringLiterals;
 namespace {
 Q_LOGGING_CATEGORY(lcArtwork, "northloft.VesperApp.Artwork", QtInfoMsg)
 
-const QString kAppleMusicID = u"com.apple.Music"_s;
 const QString kSpotifyID = u"com.spotify.client"_s;
 // Reads the image in the bytes. Dimensions are checked from the header first: an image that
 // announces an absurd size is refused before anything is allocated for it.
@@ -138,14 +137,12 @@ ArtworkResolver::fetchArtwork(QString title, QString artist, QString album, QStr
 {
     const std::weak_ptr<const int> alive = m_alive;
     std::optional<QImage> image;
-    if (sourceId == kAppleMusicID) {
-        image = co_await m_players.appleMusicArtwork();
-    } else if (sourceId == kSpotifyID) {
+    if (sourceId == kSpotifyID) {
         const std::optional<QString> text = co_await m_players.spotifyArtworkURL();
         if (alive.expired())
             co_return std::nullopt;
         if (const auto url = text ? parsedURL(*text) : std::nullopt)
-            image = co_await loadImageFrom(spotifyImageURL(*url), Origin::LocalPlayer);
+            image = co_await loadImageFrom(*url, Origin::LocalPlayer);
     } else {
         const std::optional<Source> app = Source::fromRawValue(sourceId);
         const bool isWebSource = app && !app->isDesktopSource();
@@ -153,10 +150,6 @@ ArtworkResolver::fetchArtwork(QString title, QString artist, QString album, QStr
             = isWebSource && webArtworkURL ? parsedURL(*webArtworkURL) : std::nullopt)
             image = co_await loadImageFrom(*url, Origin::WebPage);
     }
-    // A player that answers with an empty picture has no artwork either.
-    if (image && image->isNull())
-        image.reset();
-
     if (alive.expired())
         co_return std::nullopt;
     if (!image) {
@@ -293,15 +286,4 @@ qsizetype ArtworkResolver::pickResult(const QJsonArray &results, const QString &
             return i;
     }
     return 0;
-}
-
-QUrl ArtworkResolver::spotifyImageURL(const QUrl &url)
-{
-    if (url.host() != u"open.spotify.com"_s || !url.path().startsWith(u"/image/"_s))
-        return url;
-    QUrl served = url;
-    served.setScheme(u"https"_s);
-    served.setHost(u"i.scdn.co"_s);
-    served.setPort(-1);
-    return served;
 }

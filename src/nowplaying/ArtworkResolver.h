@@ -51,9 +51,6 @@ public:
     // The index of the search result whose collection matches the album (either name containing
     // the other), else of the first result; -1 for no results.
     static qsizetype pickResult(const QJsonArray &results, const QString &album);
-    // Spotify's player may name a cover on open.spotify.com/image/; the image host i.scdn.co
-    // serves the same file directly. Any other URL is returned unchanged.
-    static QUrl spotifyImageURL(const QUrl &url);
 
 private:
     // Where a URL came from decides which schemes it may use: a player on this machine may name

@@ -20,52 +20,21 @@ const QString kAuto = u"auto"_s;
 
 QString boolText(bool value) { return value ? u"true"_s : u"false"_s; }
 
-QString stringMember(const QVariantMap &userInfo, const QString &key)
-{
-    const QVariant value = userInfo.value(key);
-    return value.typeId() == QMetaType::QString ? value.toString() : QString();
-}
-
-double numberMember(const QVariantMap &userInfo, const QString &key)
-{
-    const QVariant value = userInfo.value(key);
-    switch (value.typeId()) {
-    case QMetaType::Double:
-    case QMetaType::Float:
-    case QMetaType::Int:
-    case QMetaType::UInt:
-    case QMetaType::LongLong:
-    case QMetaType::ULongLong:
-        return value.toDouble();
-    default:
-        return 0;
-    }
-}
-
-// The keys in which the two desktop players describe their state.
-struct DesktopNotificationKeys
-{
-    QString sourceId;
-    QString durationKey;
-    QString positionKey;
-    QString rejectionLine;
-};
-
 } // namespace
 
 NowPlayingAggregator::NowPlayingAggregator(DesktopPlayers &players, WebBridge *webBridge,
                                            ArtworkResolver &artwork, SettingsStore &defaults,
                                            Clock &clock, QObject *parent)
     : QObject(parent), m_players(players), m_webBridge(webBridge), m_artwork(artwork),
-      m_defaults(defaults), m_clock(clock), m_scriptBridge(players)
+      m_defaults(defaults), m_clock(clock)
 {
     m_lastFetchDate = m_clock.monotonicSeconds();
     m_progressTimer.setInterval(kProgressIntervalMs);
     connect(&m_progressTimer, &QTimer::timeout, this, &NowPlayingAggregator::tickProgress);
 
     restoreSavedSource(std::nullopt);
-    connect(&m_players, &DesktopPlayers::notificationPosted, this,
-            &NowPlayingAggregator::onDesktopNotification);
+    connect(&m_players, &DesktopPlayers::playerStateChanged, this,
+            &NowPlayingAggregator::onPlayerStateChanged);
     m_slowPollTimer.setInterval(kPollIntervalMs);
     connect(&m_slowPollTimer, &QTimer::timeout, this, [this] { slowRefresh(); });
     m_slowPollTimer.start();
@@ -178,40 +147,26 @@ void NowPlayingAggregator::tickProgress()
     Q_EMIT nowPlayingChanged();
 }
 
-void NowPlayingAggregator::onDesktopNotification(const QString &name, const QVariantMap &userInfo)
+void NowPlayingAggregator::onPlayerStateChanged(const QString &sourceId,
+                                                const PlayerReading &reading)
 {
-    DesktopNotificationKeys keys;
-    Source source;
-    if (name == DesktopPlayers::spotifyNotification()) {
-        source = Source::Spotify;
-        keys = { source.rawValue(), u"Duration"_s, u"Playback Position"_s,
-                 u"spotify notification rejected; lock=%1"_s };
-    } else if (name == DesktopPlayers::appleMusicNotification()) {
-        source = Source::AppleMusic;
-        keys = { source.rawValue(), u"Total Time"_s, u"Player Position"_s,
-                 u"apple notification rejected; lock=%1"_s };
-    } else {
+    if (m_lockedSource && m_lockedSource->rawValue() != sourceId) {
+        const QString player
+            = sourceId == Source(Source::Spotify).rawValue() ? u"spotify"_s : sourceId;
+        qCDebug(lcSourceRouting).noquote()
+            << u"%1 notification rejected; lock=%2"_s.arg(player, lockName());
         return;
     }
-
-    if (m_lockedSource && *m_lockedSource != source) {
-        qCDebug(lcSourceRouting).noquote() << keys.rejectionLine.arg(lockName());
-        return;
-    }
-    if (userInfo.isEmpty())
-        return;
-    const QString state = stringMember(userInfo, u"Player State"_s);
-    const QString title = stringMember(userInfo, u"Name"_s);
-    if (!title.isEmpty() && state != u"Stopped"_s) {
-        RawNowPlaying raw;
-        raw.isPlaying = state == u"Playing"_s;
-        raw.title = title;
-        raw.artist = stringMember(userInfo, u"Artist"_s);
-        raw.album = stringMember(userInfo, u"Album"_s);
-        raw.duration = numberMember(userInfo, keys.durationKey) / 1000.0;
-        raw.elapsed = numberMember(userInfo, keys.positionKey);
-        apply(raw, keys.sourceId, allSourceCapabilities);
-    } else if (m_nowPlaying.sourceId == keys.sourceId) {
+    if (!reading.title.isEmpty() && reading.state != PlaybackState::Stopped) {
+        // Shuffle and repeat are left to the poll, which reads them with the track.
+        const RawNowPlaying raw { reading.state == PlaybackState::Playing,
+                                  reading.title,
+                                  reading.artist,
+                                  reading.album,
+                                  reading.duration,
+                                  reading.position };
+        apply(raw, sourceId, allSourceCapabilities);
+    } else if (m_nowPlaying.sourceId == sourceId) {
         clear();
     }
 }
@@ -227,36 +182,31 @@ QCoro::Task<> NowPlayingAggregator::slowRefresh()
 
     refreshAvailableSources();
     const QSet<QString> running = m_players.runningSourceIds();
-    const auto eligible = [&](const Source &app) {
-        return running.contains(app.rawValue()) && (!m_lockedSource || *m_lockedSource == app);
-    };
-    const bool spotifyEligible = eligible(Source::Spotify);
-    const bool appleMusicEligible = eligible(Source::AppleMusic);
+    QStringList eligible;
+    for (const QString &sourceId : running) {
+        if (!m_lockedSource || m_lockedSource->rawValue() == sourceId)
+            eligible.append(sourceId);
+    }
+    // A fixed order, so that which of several players wins never depends on hashing.
+    eligible.sort();
 
-    for (const auto &[app, isEligible] :
-         { std::pair { Source(Source::Spotify), spotifyEligible },
-           std::pair { Source(Source::AppleMusic), appleMusicEligible } }) {
-        if (!isEligible || m_permRequested.contains(app))
+    for (const QString &sourceId : std::as_const(eligible)) {
+        if (m_permRequested.contains(sourceId))
             continue;
-        m_permRequested.insert(app);
-        if (m_players.requestAutomationPermission(app.rawValue(), true) == PlayerAuthStatus::Denied)
-            reportDenied(app);
+        m_permRequested.insert(sourceId);
+        if (m_players.requestAutomationPermission(sourceId, true) == PlayerAuthStatus::Denied)
+            reportDenied(Source::fromRawValue(sourceId).value_or(Source::Unknown));
     }
 
     std::optional<std::pair<RawNowPlaying, QString>> hit;
-    if (spotifyEligible) {
-        RawNowPlaying snapshot = co_await m_scriptBridge.spotifyState();
+    for (const QString &sourceId : std::as_const(eligible)) {
+        RawNowPlaying snapshot = co_await m_players.readState(sourceId);
         if (!self)
             co_return;
-        if (!snapshot.title.isEmpty())
-            hit = { snapshot, Source(Source::Spotify).rawValue() };
-    }
-    if (!hit && appleMusicEligible) {
-        RawNowPlaying snapshot = co_await m_scriptBridge.appleMusicState();
-        if (!self)
-            co_return;
-        if (!snapshot.title.isEmpty())
-            hit = { snapshot, Source(Source::AppleMusic).rawValue() };
+        if (!snapshot.title.isEmpty()) {
+            hit = { snapshot, sourceId };
+            break;
+        }
     }
 
     if (hit) {

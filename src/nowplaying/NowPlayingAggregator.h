@@ -5,7 +5,6 @@
 #include "models/Source.h"
 #include "models/SourceListItem.h"
 #include "models/WebPlayerState.h"
-#include "nowplaying/ScriptBridge.h"
 
 #include <QObject>
 #include <QSet>
@@ -18,6 +17,7 @@
 class ArtworkResolver;
 class Clock;
 class DesktopPlayers;
+struct PlayerReading;
 class SettingsStore;
 class WebBridge;
 
@@ -79,7 +79,7 @@ private:
     bool apply(const RawNowPlaying &raw, const QString &sourceId, SourceCapabilities capabilities);
     void clear();
     void replaceNowPlaying(const NowPlayingInfo &info);
-    void onDesktopNotification(const QString &name, const QVariantMap &userInfo);
+    void onPlayerStateChanged(const QString &sourceId, const PlayerReading &reading);
     void startProgress();
     void stopProgress();
     void anchor(double elapsed);
@@ -93,7 +93,6 @@ private:
     ArtworkResolver &m_artwork;
     SettingsStore &m_defaults;
     Clock &m_clock;
-    ScriptBridge m_scriptBridge;
 
     QString m_lastWebLogSignature;
     NowPlayingInfo m_nowPlaying;
@@ -105,7 +104,7 @@ private:
     QList<Source> m_availableSourcesSnapshot;
     std::optional<QString> m_webArtworkURL;
     std::optional<Source> m_lockedSource;
-    QSet<Source> m_permRequested;
+    QSet<QString> m_permRequested;
     bool m_didReportDenied = false;
     bool m_pollInFlight = false;
     bool m_pollAgain = false;

@@ -1,54 +1,46 @@
 #pragma once
 
-#include "models/RepeatMode.h"
+#include "models/RawNowPlaying.h"
 
-#include <QImage>
 #include <QObject>
 #include <QSet>
 #include <QString>
-#include <QVariantMap>
 
 #include <qcoro/qcorotask.h>
 
 #include <optional>
 
-// One desktop player's state as its reader gives it. An empty title means no track.
-struct DesktopTrack
+enum class PlaybackState { Stopped, Paused, Playing };
+
+// What a player announces when its state changes; times in seconds.
+struct PlayerReading
 {
-    bool isPlaying = false;
+    PlaybackState state = PlaybackState::Stopped;
     QString title;
     QString artist;
     QString album;
-    double duration = 0; // seconds
-    double elapsed = 0; // seconds
-    bool shuffle = false;
-    int repeatMode = RepeatMode::Off;
+    double duration = 0;
+    double position = 0;
 
-    friend bool operator==(const DesktopTrack &, const DesktopTrack &) = default;
+    friend bool operator==(const PlayerReading &, const PlayerReading &) = default;
 };
 
 // The permission answer for controlling a player.
 enum class PlayerAuthStatus { Authorized = 0, Denied = 1, NeedsConsent = 2, Unavailable = 3 };
 
-// Reads and commands the two desktop players, addressed by bundle identifier:
-// "com.spotify.client" is Spotify and every other value, "" included, is Apple Music. Nothing
-// here blocks: reads are coroutines that end with an empty answer when a player does not answer
-// in time, and commands are sent without waiting.
+// Reads and commands the desktop players, each addressed by its source id ("com.spotify.client").
+// An id that names no player here reads nothing and drops its commands. Nothing blocks: reads
+// are coroutines that end with an empty answer when a player does not answer in time, and
+// commands are sent without waiting.
 class DesktopPlayers : public QObject
 {
     Q_OBJECT
 public:
     using QObject::QObject;
 
-    // Names of the notifications the players post, and their identifiers.
-    static QString spotifyNotification()
-    {
-        return QStringLiteral("com.spotify.client.PlaybackStateChanged");
-    }
-    static QString appleMusicNotification() { return QStringLiteral("com.apple.Music.playerInfo"); }
-
-    virtual QCoro::Task<DesktopTrack> spotifyState() = 0;
-    virtual QCoro::Task<DesktopTrack> appleMusicState() = 0;
+    // What the player plays now, with its shuffle and repeat; the empty snapshot when it has no
+    // track or does not answer.
+    virtual QCoro::Task<RawNowPlaying> readState(const QString &sourceId) = 0;
 
     virtual void playPause(const QString &sourceId) = 0;
     virtual void nextTrack(const QString &sourceId) = 0;
@@ -59,23 +51,17 @@ public:
 
     virtual QCoro::Task<std::optional<QString>> spotifyTrackID() = 0;
     virtual QCoro::Task<std::optional<QString>> spotifyArtworkURL() = 0;
-    virtual QCoro::Task<std::optional<QImage>> appleMusicArtwork() = 0;
-    virtual QCoro::Task<bool> appleMusicIsLiked() = 0;
-    virtual void appleMusicSetLiked(bool liked) = 0;
 
     virtual PlayerAuthStatus requestAutomationPermission(const QString &sourceId,
                                                          bool askUserIfNeeded)
         = 0;
 
-    // Bundle identifiers of the players running now.
+    // Source ids of the players running now.
     virtual QSet<QString> runningSourceIds() const = 0;
 
 Q_SIGNALS:
-    // A player's state broadcast: the name is one of the two above; userInfo carries
-    // "Player State" ("Playing", "Paused", "Stopped"), "Name", "Artist", "Album",
-    // "Duration" (Spotify) or "Total Time" (Apple Music) in milliseconds, and
-    // "Playback Position" (Spotify) or "Player Position" (Apple Music) in seconds.
-    void notificationPosted(const QString &name, const QVariantMap &userInfo);
+    // A player's state changed; a player that quits is announced as stopped.
+    void playerStateChanged(const QString &sourceId, const PlayerReading &reading);
     // A player was launched or has quit.
     void runningPlayersChanged();
 };

@@ -1,6 +1,6 @@
 #!/bin/sh
-# The running binary follows a desktop player: a scripted Spotify MPRIS player plays, pauses,
-# changes track and stops on a private session bus, and Vesper's log shows each state applied
+# The running binary follows a desktop player: a scripted Spotify MPRIS player plays, changes
+# track and stops on a private session bus, and Vesper's log shows each state applied
 # and cleared; a track without artwork makes Vesper ask the (local, fake) iTunes search.
 #
 #   tests/nowplaying/nowplaying_e2e.sh <path to vesper> <path to fake_mpris_player> <path to fake_http_site>
@@ -36,8 +36,6 @@ wait_for "$root/vesper.log" \
     "[SourceRouting] state applied; source=com.spotify.client previous= playing=true title=First Song lock=auto"
 wait_for "$root/search.log" "/search?term=The%20Artist%20First%20Song&media=music&entity=song&limit=15"
 
-echo "pause" >&3
-sleep 0.5
 echo "play Second Song|The Artist|The Album|40" >&3
 wait_for "$root/vesper.log" \
     "[SourceRouting] state applied; source=com.spotify.client previous=com.spotify.client playing=true title=Second Song lock=auto"

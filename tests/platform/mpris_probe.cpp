@@ -1,7 +1,7 @@
 // Drives one MPRIS 2 player through Vesper's desktop-player code, to check that code against
 // real players: waits for the player, prints what it reads, sends play/pause, then prints the
-// state broadcast and the state that follow. Exits 0 when a track was read and play/pause
-// changed whether it plays.
+// announced reading and the state that follow. Exits 0 when a track was read and play/pause
+// changed whether it plays, both as announced and as read.
 //
 //   mpris_probe <bus name> [--wait <seconds>]
 
@@ -12,19 +12,11 @@
 #include <QDeadlineTimer>
 #include <QTextStream>
 
-#include <qcoro/qcorotask.h>
-
 #include <functional>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-QTextStream &out()
-{
-    static QTextStream stream(stdout);
-    return stream;
-}
-
 bool waitUntil(const std::function<bool()> &condition, int milliseconds)
 {
     QDeadlineTimer deadline(milliseconds);
@@ -35,23 +27,12 @@ bool waitUntil(const std::function<bool()> &condition, int milliseconds)
     }
     return true;
 }
-
-void printState(const DesktopTrack &track)
-{
-    out() << "state playing=" << (track.isPlaying ? "true" : "false") << " title=\"" << track.title
-          << "\" artist=\"" << track.artist << "\" album=\"" << track.album
-          << "\" duration=" << track.duration << " elapsed=" << track.elapsed
-          << " shuffle=" << (track.shuffle ? "true" : "false") << " repeat=" << track.repeatMode
-          << Qt::endl;
-}
 } // namespace
 
 int main(int argc, char *argv[])
 {
     QCoreApplication app(argc, argv);
     QCommandLineParser parser;
-    parser.setApplicationDescription(u"Reads and drives an MPRIS 2 player through Vesper."_s);
-    parser.addHelpOption();
     parser.addPositionalArgument(u"name"_s, u"The player's bus name."_s);
     const QCommandLineOption waitOption(u"wait"_s, u"Seconds to wait for the player."_s,
                                         u"seconds"_s, u"10"_s);
@@ -61,46 +42,44 @@ int main(int argc, char *argv[])
         parser.showHelp(2);
     const QString name = parser.positionalArguments().constFirst();
     const QString sourceId = MprisDesktopPlayers::spotifyBundleID();
+    QTextStream out(stdout);
+    const auto print = [&out](const char *what, bool playing, const QString &title, double at) {
+        out << what << " playing=" << playing << " title=\"" << title << "\" position=" << at
+            << Qt::endl;
+    };
 
     MprisDesktopPlayers players(QDBusConnection::sessionBus(), name);
     if (!waitUntil([&] { return players.runningSourceIds().contains(sourceId); },
                    parser.value(waitOption).toInt() * 1000)) {
-        out() << "missing " << name << Qt::endl;
+        out << "missing " << name << Qt::endl;
         return 1;
     }
-    out() << "running " << name << Qt::endl;
-
     // The player may own its name a moment before it has a track.
-    DesktopTrack before;
+    RawNowPlaying before;
     waitUntil(
         [&] {
-            before = QCoro::waitFor(players.spotifyState());
+            before = QCoro::waitFor(players.readState(sourceId));
             return !before.title.isEmpty();
         },
         5000);
-    printState(before);
-    out() << "trackid " << QCoro::waitFor(players.spotifyTrackID()).value_or(u"none"_s) << Qt::endl;
-    out() << "artwork " << QCoro::waitFor(players.spotifyArtworkURL()).value_or(u"none"_s)
-          << Qt::endl;
+    print("read", before.isPlaying, before.title, before.elapsed);
+    out << "trackid " << QCoro::waitFor(players.spotifyTrackID()).value_or(u"none"_s) << Qt::endl;
 
-    QVariantMap broadcast;
-    QObject::connect(&players, &DesktopPlayers::notificationPosted, &app,
-                     [&](const QString &, const QVariantMap &info) { broadcast = info; });
+    std::optional<PlayerReading> announced;
+    QObject::connect(&players, &DesktopPlayers::playerStateChanged, &app,
+                     [&](const QString &, const PlayerReading &reading) { announced = reading; });
     players.playPause(sourceId);
-    out() << "sent PlayPause" << Qt::endl;
-    const QString expected = before.isPlaying ? u"Paused"_s : u"Playing"_s;
-    if (waitUntil([&] { return broadcast.value(u"Player State"_s) == expected; }, 5000)) {
-        QStringList fields;
-        for (auto it = broadcast.cbegin(); it != broadcast.cend(); ++it)
-            fields.append(it.key() + u'=' + it.value().toString());
-        out() << "notification " << fields.join(u"; "_s) << Qt::endl;
-    } else {
-        out() << "notification none" << Qt::endl;
+    const PlaybackState expected
+        = before.isPlaying ? PlaybackState::Paused : PlaybackState::Playing;
+    const bool heard = waitUntil([&] { return announced && announced->state == expected; }, 5000);
+    if (announced) {
+        print("announced", announced->state == PlaybackState::Playing, announced->title,
+              announced->position);
     }
-    const DesktopTrack after = QCoro::waitFor(players.spotifyState());
-    printState(after);
+    const RawNowPlaying after = QCoro::waitFor(players.readState(sourceId));
+    print("read", after.isPlaying, after.title, after.elapsed);
 
-    const bool ok = !before.title.isEmpty() && after.isPlaying != before.isPlaying;
-    out() << "result " << (ok ? "ok" : "fail") << Qt::endl;
+    const bool ok = !before.title.isEmpty() && heard && after.isPlaying != before.isPlaying;
+    out << "result " << (ok ? "ok" : "fail") << Qt::endl;
     return ok ? 0 : 1;
 }

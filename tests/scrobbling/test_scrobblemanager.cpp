@@ -83,13 +83,8 @@ class TestScrobbleManager : public QObject
 
     void play(const QString &title, double seconds = 40)
     {
-        m_players->post(DesktopPlayers::spotifyNotification(),
-                        { { u"Player State"_s, u"Playing"_s },
-                          { u"Name"_s, title },
-                          { u"Artist"_s, u"Band"_s },
-                          { u"Album"_s, u"Record"_s },
-                          { u"Duration"_s, seconds * 1000 },
-                          { u"Playback Position"_s, 0.0 } });
+        m_players->announce(u"com.spotify.client"_s,
+                            { PlaybackState::Playing, title, u"Band"_s, u"Record"_s, seconds, 0 });
     }
 
     void tick(int count = 1)

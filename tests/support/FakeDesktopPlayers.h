@@ -2,45 +2,37 @@
 
 #include "platform/DesktopPlayers.h"
 
+#include <QHash>
 #include <QStringList>
 
-// Desktop players at the interface edge: the test sets what each player answers and reads the
-// commands sent. Used where a rule concerns Apple Music, which has no Linux player to fake on
-// the bus, or where timing must be exact.
+// Desktop players at the interface edge, where timing must be exact: the test sets what each
+// player answers and reads the commands sent.
 class FakeDesktopPlayers : public DesktopPlayers
 {
     Q_OBJECT
 public:
     using DesktopPlayers::DesktopPlayers;
 
-    DesktopTrack spotify;
-    DesktopTrack appleMusic;
+    QHash<QString, RawNowPlaying> states; // by source id
+    std::optional<QString> artworkURL;
     QSet<QString> running;
     PlayerAuthStatus permission = PlayerAuthStatus::Authorized;
     QStringList commands;
     QStringList permissionRequests;
-    int spotifyReads = 0;
-    int appleMusicReads = 0;
 
-    void setRunning(const QSet<QString> &bundleIDs)
+    void setRunning(const QSet<QString> &sourceIds)
     {
-        running = bundleIDs;
+        running = sourceIds;
         Q_EMIT runningPlayersChanged();
     }
-    void post(const QString &name, const QVariantMap &userInfo)
+    void announce(const QString &sourceId, const PlayerReading &reading)
     {
-        Q_EMIT notificationPosted(name, userInfo);
+        Q_EMIT playerStateChanged(sourceId, reading);
     }
 
-    QCoro::Task<DesktopTrack> spotifyState() override
+    QCoro::Task<RawNowPlaying> readState(const QString &id) override
     {
-        ++spotifyReads;
-        co_return DesktopTrack(spotify); // a copy: QCoro 0.8 moves from an lvalue co_returned
-    }
-    QCoro::Task<DesktopTrack> appleMusicState() override
-    {
-        ++appleMusicReads;
-        co_return DesktopTrack(appleMusic);
+        co_return RawNowPlaying(states.value(id)); // a copy: QCoro 0.8 moves lvalues co_returned
     }
     void playPause(const QString &id) override { commands << u"playPause " + id; }
     void nextTrack(const QString &id) override { commands << u"next " + id; }
@@ -58,10 +50,10 @@ public:
         commands << u"repeat " + id + u' ' + QString::number(mode);
     }
     QCoro::Task<std::optional<QString>> spotifyTrackID() override { co_return std::nullopt; }
-    QCoro::Task<std::optional<QString>> spotifyArtworkURL() override { co_return std::nullopt; }
-    QCoro::Task<std::optional<QImage>> appleMusicArtwork() override { co_return std::nullopt; }
-    QCoro::Task<bool> appleMusicIsLiked() override { co_return false; }
-    void appleMusicSetLiked(bool) override { }
+    QCoro::Task<std::optional<QString>> spotifyArtworkURL() override
+    {
+        co_return std::optional<QString>(artworkURL);
+    }
     PlayerAuthStatus requestAutomationPermission(const QString &id, bool) override
     {
         permissionRequests << id;

@@ -48,13 +48,13 @@ MprisDesktopPlayers::MprisDesktopPlayers(const QDBusConnection &bus, const QStri
 
 MprisDesktopPlayers::~MprisDesktopPlayers() = default;
 
-QCoro::Task<DesktopTrack> MprisDesktopPlayers::spotifyState()
+QCoro::Task<RawNowPlaying> MprisDesktopPlayers::readState(const QString &sourceId)
 {
+    if (!addressesPlayer(sourceId))
+        co_return RawNowPlaying();
     const std::optional<QVariantMap> properties = co_await readPlayer();
-    co_return properties ? MprisProperties::trackFromProperties(*properties) : DesktopTrack();
+    co_return properties ? MprisProperties::snapshot(*properties) : RawNowPlaying();
 }
-
-QCoro::Task<DesktopTrack> MprisDesktopPlayers::appleMusicState() { co_return DesktopTrack(); }
 
 void MprisDesktopPlayers::playPause(const QString &sourceId)
 {
@@ -112,15 +112,6 @@ QCoro::Task<std::optional<QString>> MprisDesktopPlayers::spotifyArtworkURL()
         co_return std::nullopt;
     co_return MprisProperties::artworkURL(MprisProperties::plainMap(properties->value(kMetadata)));
 }
-
-QCoro::Task<std::optional<QImage>> MprisDesktopPlayers::appleMusicArtwork()
-{
-    co_return std::nullopt;
-}
-
-QCoro::Task<bool> MprisDesktopPlayers::appleMusicIsLiked() { co_return false; }
-
-void MprisDesktopPlayers::appleMusicSetLiked(bool) { }
 
 PlayerAuthStatus MprisDesktopPlayers::requestAutomationPermission(const QString &sourceId, bool)
 {
@@ -190,7 +181,7 @@ void MprisDesktopPlayers::playerVanished()
     m_cache.clear();
     m_cacheComplete = false;
     // A player that quits has stopped; it cannot say so itself any more.
-    Q_EMIT notificationPosted(spotifyNotification(), MprisProperties::notificationInfo({}));
+    Q_EMIT playerStateChanged(spotifyBundleID(), PlayerReading());
 }
 
 void MprisDesktopPlayers::propertiesChanged(const QString &interfaceName,
@@ -205,7 +196,7 @@ void MprisDesktopPlayers::propertiesChanged(const QString &interfaceName,
         m_cache.remove(name);
         m_cacheComplete = false;
     }
-    postNotifications();
+    announceState();
 }
 
 void MprisDesktopPlayers::seeked(qlonglong position) { m_cache.insert(kPosition, position); }
@@ -232,17 +223,17 @@ QCoro::Task<std::optional<QVariantMap>> MprisDesktopPlayers::readPlayer()
     co_return properties;
 }
 
-QCoro::Task<> MprisDesktopPlayers::postNotifications()
+QCoro::Task<> MprisDesktopPlayers::announceState()
 {
     // A flood of changes costs one read in flight and one more after it, never a call each.
-    if (m_posting) {
-        m_postAgain = true;
+    if (m_announcing) {
+        m_announceAgain = true;
         co_return;
     }
-    m_posting = true;
+    m_announcing = true;
     QPointer self(this);
     do {
-        m_postAgain = false;
+        m_announceAgain = false;
         if (!m_running)
             break;
         const quint64 generation = m_generation;
@@ -251,7 +242,7 @@ QCoro::Task<> MprisDesktopPlayers::postNotifications()
             const QDBusMessage reply = co_await call;
             if (!self)
                 co_return;
-            // Without an answer the broadcast carries the last position known.
+            // Without an answer the reading carries the last position known.
             if (generation == m_generation && reply.type() == QDBusMessage::ReplyMessage
                 && !reply.arguments().isEmpty()) {
                 m_cache.insert(kPosition,
@@ -262,13 +253,11 @@ QCoro::Task<> MprisDesktopPlayers::postNotifications()
             if (!self)
                 co_return;
         }
-        // A player that went away meanwhile has already posted its stop.
-        if (generation == m_generation) {
-            Q_EMIT notificationPosted(spotifyNotification(),
-                                      MprisProperties::notificationInfo(m_cache));
-        }
-    } while (m_postAgain);
-    m_posting = false;
+        // A player that went away meanwhile has already announced its stop.
+        if (generation == m_generation)
+            Q_EMIT playerStateChanged(spotifyBundleID(), MprisProperties::reading(m_cache));
+    } while (m_announceAgain);
+    m_announcing = false;
 }
 
 QCoro::Task<> MprisDesktopPlayers::seekTo(double seconds)

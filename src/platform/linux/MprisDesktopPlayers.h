@@ -9,11 +9,11 @@ class MprisPlayerProxy;
 class QDBusPendingCall;
 
 // The desktop players over MPRIS 2. Spotify's client is the player that owns one well-known bus
-// name; Apple Music has no Linux client, so it never runs, reads nothing and ignores commands.
+// name; every other source id addresses no player here.
 //
 // Every call is asynchronous with a short timeout. PropertiesChanged carries only what changed
 // and never the position, so the player's properties are cached from the moment it appears and
-// each change is posted as a full state broadcast after one fresh read of the position.
+// each change is announced as a whole reading after one fresh read of the position.
 class MprisDesktopPlayers : public DesktopPlayers
 {
     Q_OBJECT
@@ -30,8 +30,7 @@ public:
                                  QObject *parent = nullptr);
     ~MprisDesktopPlayers() override;
 
-    QCoro::Task<DesktopTrack> spotifyState() override;
-    QCoro::Task<DesktopTrack> appleMusicState() override;
+    QCoro::Task<RawNowPlaying> readState(const QString &sourceId) override;
 
     void playPause(const QString &sourceId) override;
     void nextTrack(const QString &sourceId) override;
@@ -42,9 +41,6 @@ public:
 
     QCoro::Task<std::optional<QString>> spotifyTrackID() override;
     QCoro::Task<std::optional<QString>> spotifyArtworkURL() override;
-    QCoro::Task<std::optional<QImage>> appleMusicArtwork() override;
-    QCoro::Task<bool> appleMusicIsLiked() override;
-    void appleMusicSetLiked(bool liked) override;
 
     PlayerAuthStatus requestAutomationPermission(const QString &sourceId,
                                                  bool askUserIfNeeded) override;
@@ -63,7 +59,7 @@ private:
     // All player properties, made plain; also refreshes the cache. None when the player does
     // not answer in time or answers with something else.
     QCoro::Task<std::optional<QVariantMap>> readPlayer();
-    QCoro::Task<> postNotifications();
+    QCoro::Task<> announceState();
     QCoro::Task<> seekTo(double seconds);
     // Sends a command without waiting for it; a failure is only worth a debug line.
     void sendCommand(const QDBusPendingCall &call, const QString &what);
@@ -83,6 +79,6 @@ private:
     QVariantMap m_cache;
     // Whether m_cache came from a full read; after a failed one each change reads everything.
     bool m_cacheComplete = false;
-    bool m_posting = false;
-    bool m_postAgain = false;
+    bool m_announcing = false;
+    bool m_announceAgain = false;
 };

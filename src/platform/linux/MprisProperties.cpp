@@ -101,11 +101,6 @@ QString trackIDText(const QVariant &value)
     return {};
 }
 
-bool isPlayingOrPaused(const QString &status)
-{
-    return status == "Playing"_L1 || status == "Paused"_L1;
-}
-
 double secondsOrZero(const QVariant &microseconds)
 {
     return microsecondsToSeconds(microseconds).value_or(0);
@@ -176,38 +171,35 @@ QString artists(const QVariant &value)
     return truncated(joined, maxTextLength());
 }
 
-DesktopTrack trackFromProperties(const QVariantMap &properties)
+RawNowPlaying snapshot(const QVariantMap &properties)
 {
-    const QString status = text(properties.value(u"PlaybackStatus"_s));
-    if (!isPlayingOrPaused(status))
+    const PlayerReading read = reading(properties);
+    if (read.state == PlaybackState::Stopped || read.title.isEmpty())
         return {};
-    const QVariantMap metadata = plainMap(properties.value(u"Metadata"_s));
-    DesktopTrack track;
-    track.title = text(metadata.value(u"xesam:title"_s));
-    if (track.title.isEmpty())
-        return {};
-    track.isPlaying = status == "Playing"_L1;
-    track.artist = artists(metadata.value(u"xesam:artist"_s));
-    track.album = text(metadata.value(u"xesam:album"_s));
-    track.duration = secondsOrZero(metadata.value(u"mpris:length"_s));
-    track.elapsed = secondsOrZero(properties.value(u"Position"_s));
-    track.shuffle = shuffle(properties.value(u"Shuffle"_s));
-    track.repeatMode = repeatMode(properties.value(u"LoopStatus"_s));
-    return track;
+    return { read.state == PlaybackState::Playing,
+             read.title,
+             read.artist,
+             read.album,
+             read.duration,
+             read.position,
+             shuffle(properties.value(u"Shuffle"_s)),
+             repeatMode(properties.value(u"LoopStatus"_s)),
+             true };
 }
 
-QVariantMap notificationInfo(const QVariantMap &properties)
+PlayerReading reading(const QVariantMap &properties)
 {
     const QString status = text(properties.value(u"PlaybackStatus"_s));
     const QVariantMap metadata = plainMap(properties.value(u"Metadata"_s));
-    return {
-        { u"Player State"_s, isPlayingOrPaused(status) ? status : u"Stopped"_s },
-        { u"Name"_s, text(metadata.value(u"xesam:title"_s)) },
-        { u"Artist"_s, artists(metadata.value(u"xesam:artist"_s)) },
-        { u"Album"_s, text(metadata.value(u"xesam:album"_s)) },
-        { u"Duration"_s, secondsOrZero(metadata.value(u"mpris:length"_s)) * 1000.0 },
-        { u"Playback Position"_s, secondsOrZero(properties.value(u"Position"_s)) },
-    };
+    const PlaybackState state = status == "Playing"_L1 ? PlaybackState::Playing
+        : status == "Paused"_L1                        ? PlaybackState::Paused
+                                                       : PlaybackState::Stopped;
+    return { state,
+             text(metadata.value(u"xesam:title"_s)),
+             artists(metadata.value(u"xesam:artist"_s)),
+             text(metadata.value(u"xesam:album"_s)),
+             secondsOrZero(metadata.value(u"mpris:length"_s)),
+             secondsOrZero(properties.value(u"Position"_s)) };
 }
 
 std::optional<QString> trackID(const QVariantMap &metadata)

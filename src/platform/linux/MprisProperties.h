@@ -33,12 +33,11 @@ inline constexpr qsizetype maxTextLength() { return 1024; }
 // xesam:artist: a list of names joined with ", ", or a single string.
 QString artists(const QVariant &value);
 
-// The player's state by the rules of Vesper's desktop readers: a track only while the player
-// plays or pauses one with a title.
-DesktopTrack trackFromProperties(const QVariantMap &properties);
-// The dictionary of a player's state broadcast: "Player State", "Name", "Artist", "Album",
-// "Duration" (milliseconds) and "Playback Position" (seconds).
-QVariantMap notificationInfo(const QVariantMap &properties);
+// What the player plays, with its shuffle and repeat: a track only while the player plays or
+// pauses one with a title, else the empty snapshot.
+RawNowPlaying snapshot(const QVariantMap &properties);
+// What the player announces: any PlaybackStatus but Playing and Paused counts as stopped.
+PlayerReading reading(const QVariantMap &properties);
 
 // The last piece of mpris:trackid after ":" or "/", in any of the shapes players send; none
 // when there is no ID or the piece is empty.
