@@ -54,9 +54,10 @@ async function main() {
     await new Promise((resolve) => extension.on('open', resolve));
     const send = (message) => extension.send(JSON.stringify(message));
     send({ type: 'hello', version: 4, sourceDefinitions: [{ id: 'soundcloud', supportLevel: 'full' }] });
+    // The site's opening restores the lock at once, not at the next poll, so the state comes under it.
     send({ type: 'presence', sources: ['soundcloud'] });
-    await waitFor(`[SourceRouting] saved source restored; lock=${SOUNDCLOUD} current=`);
     send({ type: 'state', source: 'soundcloud', title: 'E2E Song', isPlaying: true, supports: ['next'] });
+    await waitFor(`[SourceRouting] saved source restored; lock=${SOUNDCLOUD} current=`);
     await waitFor(`[SourceRouting] state applied; source=${SOUNDCLOUD} previous= playing=true title=E2E Song lock=${SOUNDCLOUD}`);
 
     // The site offers no "previous": that shortcut sends nothing, and the next command follows.
