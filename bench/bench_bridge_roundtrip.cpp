@@ -60,10 +60,13 @@ int main(int argc, char *argv[])
     FakeDesktopPlayers players;
     QNetworkAccessManager network;
     ArtworkResolver artwork(players, network);
-    std::unique_ptr<NowPlayingAggregator> manager;
-    BrowserBridgeService bridge(defaults, [&manager] { return manager.get(); }, { 0 });
-    manager
+    BrowserBridgeService bridge(defaults, { 0 });
+    auto manager
         = std::make_unique<NowPlayingAggregator>(players, &bridge, artwork, defaults, systemClock);
+    QObject::connect(&bridge, &BrowserBridgeService::webStateReported, manager.get(),
+                     &NowPlayingAggregator::onWebState);
+    QObject::connect(&bridge, &BrowserBridgeService::webSourcesChanged, manager.get(),
+                     &NowPlayingAggregator::refreshAvailableSources);
     bridge.startListener(0);
     if (!bridge.listeningPort())
         return 1;

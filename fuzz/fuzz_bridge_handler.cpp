@@ -29,10 +29,13 @@ struct Harness
         // on the loopback address.
         qputenv("VESPER_ITUNES_URL", "http://127.0.0.1:9");
         network.setProxy(QNetworkProxy(QNetworkProxy::HttpProxy, u"127.0.0.1"_s, 9));
-        bridge = std::make_unique<BrowserBridgeService>(
-            defaults, [this] { return manager.get(); }, QList<quint16>());
+        bridge = std::make_unique<BrowserBridgeService>(defaults, QList<quint16>());
         manager = std::make_unique<NowPlayingAggregator>(players, bridge.get(), artwork, defaults,
                                                          clock);
+        QObject::connect(bridge.get(), &BrowserBridgeService::webStateReported, manager.get(),
+                         &NowPlayingAggregator::onWebState);
+        QObject::connect(bridge.get(), &BrowserBridgeService::webSourcesChanged, manager.get(),
+                         &NowPlayingAggregator::refreshAvailableSources);
     }
 
     int argc = 1;

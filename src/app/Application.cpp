@@ -55,10 +55,14 @@ void Application::launch()
     // headless until the panel shows it.
     m_desktopPlayers = Platform::createDesktopPlayers();
     m_artwork = std::make_unique<ArtworkResolver>(*m_desktopPlayers, *m_network);
-    m_browserBridge = std::make_unique<BrowserBridgeService>(*m_settingsStore,
-                                                             [this] { return m_nowPlaying.get(); });
+    m_browserBridge = std::make_unique<BrowserBridgeService>(*m_settingsStore);
     m_nowPlaying = std::make_unique<NowPlayingAggregator>(*m_desktopPlayers, m_browserBridge.get(),
                                                           *m_artwork, *m_settingsStore, *m_clock);
+    // What the bridge learns reaches the aggregator at once, in the order it was learnt.
+    connect(m_browserBridge.get(), &BrowserBridgeService::webStateReported, m_nowPlaying.get(),
+            &NowPlayingAggregator::onWebState, Qt::DirectConnection);
+    connect(m_browserBridge.get(), &BrowserBridgeService::webSourcesChanged, m_nowPlaying.get(),
+            &NowPlayingAggregator::refreshAvailableSources, Qt::DirectConnection);
     m_lyrics = std::make_unique<LyricsService>(*m_network);
 
     // Every window opens in the right palette.

@@ -3,7 +3,6 @@
 #include "core/Log.h"
 #include "core/SettingsKeys.h"
 #include "core/SettingsStore.h"
-#include "nowplaying/NowPlayingAggregator.h"
 
 using namespace Qt::StringLiterals;
 
@@ -50,11 +49,10 @@ const QStringList &BrowserBridgeService::allowedOrigins()
     return origins;
 }
 
-BrowserBridgeService::BrowserBridgeService(SettingsStore &defaults, AggregatorAccess aggregator,
-                                           QList<quint16> ports, BridgeTransport::Limits limits,
-                                           QObject *parent)
-    : QObject(parent), m_defaults(defaults), m_aggregator(std::move(aggregator)),
-      m_ports(std::move(ports)), m_transport(new BridgeTransport(allowedOrigins(), limits, this))
+BrowserBridgeService::BrowserBridgeService(SettingsStore &defaults, QList<quint16> ports,
+                                           BridgeTransport::Limits limits, QObject *parent)
+    : QObject(parent), m_defaults(defaults), m_ports(std::move(ports)),
+      m_transport(new BridgeTransport(allowedOrigins(), limits, this))
 {
     // The catalogue is known from the last run before the extension connects.
     const QVariant cached = m_defaults.object(SettingsKeys::browserSourceDefinitions);
@@ -83,8 +81,8 @@ BrowserBridgeService::BrowserBridgeService(SettingsStore &defaults, AggregatorAc
 
 BrowserBridgeService::~BrowserBridgeService()
 {
-    // Connections closing as the transport goes must not reach the aggregator, which may be
-    // gone already.
+    // Connections closing as the transport goes must not reach this half-destroyed bridge, nor
+    // through its signals whoever listens, which may be gone already.
     m_transport->disconnect(this);
 }
 
@@ -162,8 +160,8 @@ void BrowserBridgeService::drop(BridgeTransport::ConnectionId connection)
         m_pageSources.clear();
         Q_EMIT pageSourcesChanged();
     }
-    tellAggregator(std::nullopt);
-    refreshAggregatorSources();
+    Q_EMIT webStateReported(std::nullopt);
+    Q_EMIT webSourcesChanged();
     plainLog(u"Vesper: browser bridge — extension disconnected"_s);
 }
 
@@ -222,7 +220,7 @@ void BrowserBridgeService::onHello(const BridgeProtocol::Hello &hello)
     }
     updateSourceDefinitions(hello.catalogue);
     updateSetupState(hello.setup);
-    refreshAggregatorSources();
+    Q_EMIT webSourcesChanged();
     plainLog(u"Vesper: browser bridge connected (protocol=%1, sources=%2)"_s
                  .arg(hello.version.value_or(0))
                  .arg(m_sourceDefinitions.size()));
@@ -232,7 +230,7 @@ void BrowserBridgeService::onConfigured(const BridgeProtocol::Configured &config
 {
     updateSourceDefinitions(configured.catalogue);
     updateSetupState(configured.setup);
-    refreshAggregatorSources();
+    Q_EMIT webSourcesChanged();
 }
 
 void BrowserBridgeService::onPresence(const BridgeProtocol::Presence &presence)
@@ -249,9 +247,9 @@ void BrowserBridgeService::onPresence(const BridgeProtocol::Presence &presence)
         Q_EMIT statesBySourceChanged();
     if (m_lastState && !m_openSources.contains(sourceOf(*m_lastState))) {
         setLastState(std::nullopt);
-        tellAggregator(std::nullopt);
+        Q_EMIT webStateReported(std::nullopt);
     }
-    refreshAggregatorSources();
+    Q_EMIT webSourcesChanged();
 }
 
 void BrowserBridgeService::onPages(const BridgeProtocol::Pages &pages)
@@ -297,7 +295,7 @@ void BrowserBridgeService::onState(const BridgeProtocol::State &message)
                    boolText(state.isPlaying), decimal(state.position), decimal(state.duration),
                    QString::number(state.capabilities.toInt()));
     }
-    tellAggregator(state);
+    Q_EMIT webStateReported(state);
 }
 
 void BrowserBridgeService::onBye()
@@ -305,7 +303,7 @@ void BrowserBridgeService::onBye()
     if (m_lastState && m_statesBySource.remove(sourceOf(*m_lastState)))
         Q_EMIT statesBySourceChanged();
     setLastState(std::nullopt);
-    tellAggregator(std::nullopt);
+    Q_EMIT webStateReported(std::nullopt);
 }
 
 void BrowserBridgeService::updateSourceDefinitions(
@@ -357,18 +355,6 @@ void BrowserBridgeService::setLastState(const std::optional<WebPlayerState> &sta
         return;
     m_lastState = state;
     Q_EMIT lastStateChanged();
-}
-
-void BrowserBridgeService::tellAggregator(const std::optional<WebPlayerState> &state)
-{
-    if (NowPlayingAggregator *manager = m_aggregator ? m_aggregator() : nullptr)
-        manager->onWebState(state);
-}
-
-void BrowserBridgeService::refreshAggregatorSources()
-{
-    if (NowPlayingAggregator *manager = m_aggregator ? m_aggregator() : nullptr)
-        manager->refreshAvailableSources();
 }
 
 void BrowserBridgeService::send(const QString &action, std::optional<double> value,

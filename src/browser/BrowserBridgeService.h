@@ -13,16 +13,14 @@
 #include <QObject>
 #include <QSet>
 
-#include <functional>
 #include <optional>
 
-class NowPlayingAggregator;
 class SettingsStore;
 
 // The browser bridge: the companion extension connects to a loopback WebSocket server, says
 // hello, and reports which music sites are open, the catalogue of sites it supports, the user's
-// setup and the playback state of the site it follows. States go to the now-playing aggregator;
-// the aggregator's commands for web sources come back through send().
+// setup and the playback state of the site it follows. What it learns it announces as signals;
+// commands for web players come in through send().
 class BrowserBridgeService : public QObject, public WebBridge
 {
     Q_OBJECT
@@ -45,13 +43,8 @@ public:
     // public keys in extension/keys/.
     static const QStringList &allowedOrigins();
 
-    // Resolves the aggregator when a message needs it, so that the two services can be created
-    // in either order; may answer null (a bridge without an aggregator).
-    using AggregatorAccess = std::function<NowPlayingAggregator *()>;
-
-    BrowserBridgeService(SettingsStore &defaults, AggregatorAccess aggregator,
-                         QList<quint16> ports = defaultPorts(), BridgeTransport::Limits limits = {},
-                         QObject *parent = nullptr);
+    explicit BrowserBridgeService(SettingsStore &defaults, QList<quint16> ports = defaultPorts(),
+                                  BridgeTransport::Limits limits = {}, QObject *parent = nullptr);
     ~BrowserBridgeService() override;
 
     // Listens on the port at that index of the port list, moving on to the next when it cannot
@@ -91,6 +84,13 @@ Q_SIGNALS:
     void setupCompletedChanged();
     void configuredSourcesChanged();
     void sourceDefinitionsChanged();
+    // Every state the extension reports, and none once the followed site's state is gone (the
+    // site closed, the extension said bye or left). Emitted even when nothing changed, so that
+    // a listener sees each report.
+    void webStateReported(const std::optional<WebPlayerState> &state);
+    // The sources the bridge offers may have changed: it connected or left, or the catalogue,
+    // setup or set of open sites was reported.
+    void webSourcesChanged();
 
 private:
     void accept(BridgeTransport::ConnectionId connection);
@@ -108,11 +108,8 @@ private:
     void updateSetupState(const BridgeProtocol::SetupState &setup);
     void setSourceDefinitions(const QList<WebSourceDefinition> &definitions);
     void setLastState(const std::optional<WebPlayerState> &state);
-    void tellAggregator(const std::optional<WebPlayerState> &state);
-    void refreshAggregatorSources();
 
     SettingsStore &m_defaults;
-    AggregatorAccess m_aggregator;
     QList<quint16> m_ports;
     BridgeTransport *m_transport;
     int m_portIndex = -1;
