@@ -92,55 +92,35 @@ private Q_SLOTS:
     {
         // A length that is not a number is unknown, never a bogus count.
         Run run(std::nan(""));
-        run.ticks(61); // 60 seconds heard, length unknown
+        run.ticks(61);
         QVERIFY(run.of(Event::ThresholdReached).isEmpty());
         run.np.duration = 100;
         QCOMPARE(run.tick(), Kinds { Event::DurationResolved });
         QCOMPARE(run.tick(), Kinds { Event::ThresholdReached });
-        QVERIFY(thresholdReached(15.5, 31));
-        QVERIFY(!thresholdReached(15.49, 31));
         QCOMPARE(wholeSeconds(std::nan("")), qint64(0));
-        QCOMPARE(wholeSeconds(-0.5), qint64(0));
     }
 
+    // Seeks, pauses and suspends count nothing; the scrobble is dated at the start of the play.
     void onlyListeningCounts()
-    {
-        Run run(600);
-        run.ticks(11);
-        QCOMPARE(run.session->accumulated, 10.0);
-        run.tick(30); // seek forward
-        run.tick(-20); // seek back
-        QCOMPARE(run.session->accumulated, 10.0);
-        run.tick(2.5);
-        run.tick(2.6);
-        QCOMPARE(run.session->accumulated, 12.5);
-
-        // Paused ticks count nothing, even when the reported position drifts.
-        run.np.isPlaying = false;
-        run.np.elapsedTime += 1;
-        run.tick();
-        QCOMPARE(run.session->accumulated, 12.5);
-        run.np.isPlaying = true;
-        run.tick();
-        QCOMPARE(run.session->accumulated, 13.5);
-        QCOMPARE(run.of(Event::SessionStarted).size(), 1);
-    }
-
-    void scrobbleIsDatedAtTheStartOfThePlay()
     {
         Run run(600.9);
         run.ticks(11);
         const QDateTime started = run.session->startedAt;
-        run.np.album = u"Deluxe Edition"_s; // same key: still the same play
-        // Hours pass on the wall clock between two ticks; the player was suspended too.
-        run.clock.jumpWallClock(3 * 3600);
+        run.tick(30); // seek forward
+        run.tick(-20); // seek back
+        run.tick(2.5);
+        run.tick(2.6);
+        QCOMPARE(run.session->accumulated, 12.5);
+        run.np.isPlaying = false;
+        run.np.elapsedTime += 1; // a paused position that drifts
         run.tick();
-        QCOMPARE(run.session->accumulated, 11.0);
-        // A position that followed the wall clock through the suspend counts nothing either.
+        run.np.isPlaying = true;
+        // Hours pass on the wall clock, and the position followed it through the suspend.
         run.clock.jumpWallClock(3 * 3600);
         run.tick(3 * 3600);
-        QCOMPARE(run.session->accumulated, 11.0);
+        QCOMPARE(run.session->accumulated, 12.5);
 
+        run.np.album = u"Deluxe Edition"_s; // same key: still the same play
         run.np.elapsedTime = 20;
         run.ticks(240);
         const QList<Event> due = run.of(Event::ThresholdReached);
@@ -149,7 +129,6 @@ private Q_SLOTS:
         const QueuedScrobble scrobble = queuedScrobble(due.first().session);
         QCOMPARE(scrobble.timestamp, started.toSecsSinceEpoch());
         QCOMPARE(scrobble.album, u"Record"_s);
-        QCOMPARE(scrobble.track, u"Song"_s);
         QCOMPARE(scrobble.duration, qint64(600));
     }
 
