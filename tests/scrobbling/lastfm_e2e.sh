@@ -14,26 +14,21 @@ if [ "${1:-}" != --inside ]; then
     bus=$(mktemp -d)
     trap 'rm -rf "$bus"' EXIT
     e2e_bus_config "$bus"
-    status=0
-    dbus-run-session --config-file="$bus/bus.conf" -- sh "$0" --inside "$@" || status=$?
-    exit "$status"
+    dbus-run-session --config-file="$bus/bus.conf" -- sh "$0" --inside "$@"
+    exit
 fi
 vesper=$2 player=$3 fake=$4 api_key=$5 secret=$6
 session_key=e2e-session-key-4f1d
 e2e_make_root
 export HOME="$root"
 mkdir -p "$root/config/vesper" "$root/data/vesper"
-chmod 700 "$root/data/vesper"
 printf '{"lastfm.sessionKey": "%s"}\n' "$session_key" >"$root/data/vesper/secrets.json"
-chmod 600 "$root/data/vesper/secrets.json"
 printf '{"lastfmUsername": "e2e-listener"}\n' >"$root/config/vesper/defaults.json"
 
 # The first timestamp of the fake's record of the method for the title; fails on a refused call.
 wait_for_call() { # method, title
     for _ in $(seq 50); do
-        if grep -q '^refused' "$root/lastfm.calls" 2>/dev/null; then
-            fail "Last.fm refused a call: $(grep '^refused' "$root/lastfm.calls")"
-        fi
+        grep -qs '^refused' "$root/lastfm.calls" && fail "Last.fm refused: $(grep refused "$root/lastfm.calls")"
         found=$(grep -s "^$1	$2	" "$root/lastfm.calls" | head -1) && [ -n "$found" ] &&
             { echo "${found##*	}"; return 0; }
         sleep 0.1
@@ -49,7 +44,6 @@ start_lastfm() {
     lastfm_pid=$!
     e2e_track "$lastfm_pid"
     for _ in $(seq 50); do [ -f "$root/lastfm.port" ] && break; sleep 0.1; done
-    [ -f "$root/lastfm.port" ] || fail "the fake Last.fm did not start"
     export VESPER_LASTFM_API_URL="http://127.0.0.1:$(cat "$root/lastfm.port")"
     export VESPER_ITUNES_URL="$VESPER_LASTFM_API_URL"
 }
@@ -92,10 +86,6 @@ start_vesper second
 wait_for "$root/vesper-second.log" "Vesper: Last.fm flushed 1 queued scrobbles (0 left)" 5
 dated_from "$(wait_for_call track.scrobble "Second Song")" "$started"
 
-kill -TERM "$vesper_pid"
-status=0
-wait "$vesper_pid" || status=$?
-[ "$status" -eq 0 ] || fail "SIGTERM ended Vesper with status $status"
 if grep -qF "$session_key" "$root"/vesper-*.log "$root/config/vesper/defaults.json"; then
     fail "the session key was written to a log or the settings"
 fi

@@ -30,9 +30,6 @@ fi
 
 mode=${1:?mode keyring or bare}
 shift
-for tool in dbus-run-session $([ "$mode" = keyring ] && echo gnome-keyring-daemon secret-tool); do
-    command -v "$tool" >/dev/null 2>&1 || { echo "secret_session.sh: $tool is not installed" >&2; exit 1; }
-done
 root=$(mktemp -d)
 trap 'rm -rf "$root"' EXIT
 mkdir -p "$root/home" "$root/config" "$root/data" "$root/cache" "$root/runtime"

@@ -71,20 +71,17 @@ private Q_SLOTS:
         QCOMPARE(store.read(account), Secret(u"second ✓ 🎵"_s));
         // Read back by another client, so it went to the keyring and not to a file.
         QCOMPARE(secretTool({ u"lookup"_s }, account).second, u"second ✓ 🎵"_s.toUtf8());
-        QCOMPARE(itemCount(account), 1);
         QVERIFY(store.write(account, QString()));
         QCOMPARE(store.read(account), Secret(u""_s));
         QVERIFY(store.remove(account) && store.remove(account));
         QCOMPARE(secretTool({ u"lookup"_s }, account).first, 1);
 
         // An item another client stored is found by its attributes alone, and replaced by a
-        // write rather than left beside it; one that is not text reads as absent.
+        // write rather than left beside it.
         QCOMPARE(secretTool({ u"store"_s, u"--label=by hand"_s }, u"hand"_s, "typed").first, 0);
         QCOMPARE(store.read(u"hand"_s), Secret(u"typed"_s));
         QVERIFY(store.write(u"hand"_s, u"written"_s));
         QCOMPARE(itemCount(u"hand"_s), 1);
-        QCOMPARE(secretTool({ u"store"_s, u"--label=binary"_s }, u"bin"_s, "\xff\xfe").first, 0);
-        QCOMPARE(store.read(u"bin"_s), Secret());
     }
 
     // Last: the keyring stays locked, since unlocking it again would need a prompt.

@@ -5,11 +5,9 @@
 #include <QMap>
 #include <QString>
 
-// Last.fm's web service on 127.0.0.1, answering canned routes: each method has a standing answer
-// (a sign-in as "alice", an empty profile, scrobbles accepted) that a test can replace or precede
-// with one-off answers; every call is recorded with its decoded parameters. Signatures are not
-// checked here: their rule is tested on the published example, and the end-to-end run's
-// stand-in checks what the binary signs.
+// Last.fm's web service on 127.0.0.1 answering canned routes: a standing answer per method (a
+// sign-in as "alice", an empty profile, scrobbles accepted), replaced or preceded by one-off
+// answers; every call is recorded. Signatures are checked by the end-to-end run's stand-in.
 class FakeLastFm
 {
 public:

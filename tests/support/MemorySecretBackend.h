@@ -13,7 +13,6 @@ struct SecretItems
     bool refuseWrites = false;
 };
 
-// Secrets kept in the test's SecretItems instead of a keyring or file.
 class MemorySecretBackend : public SecretBackend
 {
 public:

@@ -1,13 +1,9 @@
 #!/usr/bin/env python3
-"""A stand-in for Last.fm's web service on 127.0.0.1, for the end-to-end run of the binary.
-
-    fake_lastfm.py <folder> <api key> <shared secret> <session key>
-
-Every call must carry the API key, an api_sig made with the shared secret, JSON format and, for
-the methods that need them, the session key and POST. Each call is written to
-<folder>/lastfm.calls as "method<TAB>title<TAB>first timestamp", or "refused<TAB>method<TAB>why",
-and answered with a canned success. Once listening, the port goes to <folder>/lastfm.port.
-"""
+"""fake_lastfm.py <folder> <api key> <shared secret> <session key>: Last.fm on 127.0.0.1 for the
+end-to-end run. Every call must carry the API key, an api_sig made with the shared secret, JSON
+format, the session key and POST for writes; each is logged to <folder>/lastfm.calls as
+"method<TAB>title<TAB>first timestamp" or "refused<TAB>method<TAB>why". The port goes to
+<folder>/lastfm.port."""
 
 import hashlib
 import http.server
