@@ -211,6 +211,7 @@ private Q_SLOTS:
         QTRY_COMPARE(g->lastfm->authState(), AuthState::WaitingForApproval);
         g->lastfm->startAuth();
         QCOMPARE(m_opened.size(), 1);
+        QCOMPARE(g->fake.calls(u"auth.getToken"_s).size(), 1);
         QCOMPARE(m_opened.first().toString(),
                  u"http://127.0.0.1:9/api/auth/?api_key="_s + LastFmService::apiKey()
                      + u"&token=fake-token-1"_s);
