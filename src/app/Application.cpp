@@ -14,9 +14,12 @@
 #include "platform/GlobalShortcuts.h"
 #include "platform/LoginItem.h"
 #include "platform/Platform.h"
+#include "platform/SecretBackend.h"
 #include "scrobbling/LastFmService.h"
 #include "scrobbling/ScrobbleManager.h"
+#include "scrobbling/ScrobbleQueue.h"
 #include "settings/AppSettings.h"
+#include "settings/SecretStore.h"
 #include "shortcuts/HotkeyService.h"
 #include "spotify/SpotifyAuthService.h"
 #include "spotify/SpotifyLibrary.h"
@@ -45,10 +48,12 @@ void Application::launch()
     m_settings = std::make_unique<AppSettings>(*m_settingsStore, Platform::createLoginItem(),
                                                *m_desktopAppearance);
 
+    m_secrets = std::make_unique<SecretStore>(Platform::createSecretBackend());
+
     // The Spotify authorization first: the browser's redirect after it arrives as a "vesper:"
     // URL, possibly with this very launch.
-    m_spotifyAuth = std::make_unique<SpotifyAuthService>(*m_settingsStore, *m_network, *m_clock,
-                                                         openInBrowser);
+    m_spotifyAuth = std::make_unique<SpotifyAuthService>(*m_settingsStore, *m_secrets, *m_network,
+                                                         *m_clock, openInBrowser);
     m_spotifyLibrary = std::make_unique<SpotifyLibrary>(*m_spotifyAuth);
 
     // Now playing: the desktop players and the browser feed one aggregator, which follows them
@@ -68,10 +73,13 @@ void Application::launch()
     // Every window opens in the right palette.
     m_settings->applyAppearance();
 
-    // Scrobbling; its one-second tick runs while a Last.fm account is connected.
-    m_lastfm = std::make_unique<LastFmService>(*m_settingsStore, *m_network, openInBrowser);
-    m_scrobbles = std::make_unique<ScrobbleManager>(*m_nowPlaying, *m_lastfm, *m_settings,
-                                                    *m_settingsStore, *m_clock);
+    // Scrobbling; its one-second tick runs while a Last.fm account is connected. The account
+    // and the manager share the one offline queue.
+    m_scrobbleQueue = std::make_unique<ScrobbleQueue>(*m_settingsStore);
+    m_lastfm = std::make_unique<LastFmService>(*m_settingsStore, *m_secrets, *m_scrobbleQueue,
+                                               *m_network, openInBrowser);
+    m_scrobbles = std::make_unique<ScrobbleManager>(*m_nowPlaying, *m_lastfm, *m_scrobbleQueue,
+                                                    *m_settings, *m_clock);
 
     m_browserBridge->startListener(0);
 

@@ -59,15 +59,16 @@ QString fileLabel(const QString &name)
 }
 } // namespace
 
-LastFmService::LastFmService(SettingsStore &defaults, QNetworkAccessManager &network,
-                             OpenURL openURL, QObject *parent)
-    : QObject(parent), m_defaults(defaults), m_network(network), m_openURL(std::move(openURL))
+LastFmService::LastFmService(SettingsStore &defaults, SecretStore &secrets, ScrobbleQueue &queue,
+                             QNetworkAccessManager &network, OpenURL openURL, QObject *parent)
+    : QObject(parent), m_defaults(defaults), m_secrets(secrets), m_queue(queue), m_network(network),
+      m_openURL(std::move(openURL))
 {
     m_apiRoot = Endpoints::lastfmApi();
     m_apiRoot.setPath(u"/2.0/"_s);
     // The stored values are taken as they are; writing them straight back would change nothing.
-    m_sessionKey = SecretStore::migrate(SettingsKeys::legacyLastfmSessionKey,
-                                        SecretStore::Account::lastfmSessionKey, m_defaults);
+    m_sessionKey = m_secrets.migrate(SettingsKeys::legacyLastfmSessionKey,
+                                     SecretStore::Account::lastfmSessionKey, m_defaults);
     m_username = m_defaults.stringValue(SettingsKeys::lastfmUsername);
     m_avatarURL = m_defaults.stringValue(SettingsKeys::lastfmAvatarURL);
 }
@@ -104,7 +105,7 @@ void LastFmService::disconnect()
     setSessionKey(std::nullopt);
     setUsername(std::nullopt);
     setAvatarURL(std::nullopt);
-    ScrobbleQueue(m_defaults).clear();
+    m_queue.clear();
     m_defaults.remove(SettingsKeys::lastfmScrobbleQueueOwner);
 }
 
@@ -115,7 +116,7 @@ void LastFmService::invalidateSession()
     // The queued scrobbles are the user's listening history: they wait for the same user to sign
     // in again instead of being thrown away with the session.
     m_defaults.setValue(SettingsKeys::lastfmScrobbleQueueOwner, m_username.value_or(QString()));
-    const qsizetype kept = ScrobbleQueue(m_defaults).entries().size();
+    const qsizetype kept = m_queue.entries().size();
     if (kept > 0) {
         qCInfo(lcLastFm).noquote() << kept << "queued scrobbles are kept until"
                                    << m_username.value_or(u"the same user"_s) << "signs in again";
@@ -136,11 +137,10 @@ void LastFmService::storeSession(const LastFm::Session &session)
         = m_defaults.stringValue(SettingsKeys::lastfmScrobbleQueueOwner);
     if (owner && !owner->isEmpty() && owner->compare(session.name, Qt::CaseInsensitive) != 0) {
         // Another user's listening must never be scrobbled to this account.
-        ScrobbleQueue queue(m_defaults);
-        if (!queue.entries().isEmpty() && !queue.setAside(u"unsent-"_s + fileLabel(*owner))) {
+        if (!m_queue.entries().isEmpty() && !m_queue.setAside(u"unsent-"_s + fileLabel(*owner))) {
             qCWarning(lcLastFm).noquote()
                 << "the scrobbles queued for" << *owner << "are dropped: they cannot be kept";
-            queue.clear();
+            m_queue.clear();
         }
     }
     m_defaults.remove(SettingsKeys::lastfmScrobbleQueueOwner);
@@ -306,12 +306,12 @@ void LastFmService::setSessionKey(const std::optional<QString> &key)
     const bool changed = key != m_sessionKey;
     m_sessionKey = key;
     if (key) {
-        if (!SecretStore::write(SecretStore::Account::lastfmSessionKey, *key)) {
+        if (!m_secrets.write(SecretStore::Account::lastfmSessionKey, *key)) {
             qCWarning(lcLastFm) << "the Last.fm session cannot be kept in the secret store; it "
                                    "lasts for this run only";
         }
     } else {
-        SecretStore::remove(SecretStore::Account::lastfmSessionKey);
+        m_secrets.remove(SecretStore::Account::lastfmSessionKey);
     }
     if (changed)
         Q_EMIT sessionKeyChanged();

@@ -13,11 +13,14 @@
 #include <optional>
 
 class QNetworkAccessManager;
+class ScrobbleQueue;
+class SecretStore;
 class SettingsStore;
 
 // Vesper's one client of the Last.fm web service: the user's session, the browser sign-in, and
 // every signed call. Failures are logged here and answered with no result; the session key is
-// kept in the secret store and never logged.
+// kept in the secret store and never logged. The offline queue is borrowed: the account decides
+// whose scrobbles it holds (cleared on disconnect, kept for a revoked user, set aside for another).
 class LastFmService : public QObject
 {
     Q_OBJECT
@@ -39,8 +42,8 @@ public:
     static constexpr std::chrono::milliseconds kRequestTimeout { 60000 };
     static constexpr qint64 kMaxReplyBytes = 2 * 1024 * 1024;
 
-    LastFmService(SettingsStore &defaults, QNetworkAccessManager &network, OpenURL openURL,
-                  QObject *parent = nullptr);
+    LastFmService(SettingsStore &defaults, SecretStore &secrets, ScrobbleQueue &queue,
+                  QNetworkAccessManager &network, OpenURL openURL, QObject *parent = nullptr);
 
     static QString apiKey();
     // The web service endpoint, /2.0/ on VESPER_LASTFM_API_URL's origin.
@@ -91,6 +94,8 @@ private:
     void setAuthState(AuthState state);
 
     SettingsStore &m_defaults;
+    SecretStore &m_secrets;
+    ScrobbleQueue &m_queue;
     QNetworkAccessManager &m_network;
     OpenURL m_openURL;
     QUrl m_apiRoot;

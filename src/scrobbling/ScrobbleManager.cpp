@@ -2,7 +2,6 @@
 
 #include "core/Clock.h"
 #include "core/Log.h"
-#include "core/SettingsStore.h"
 #include "models/NowPlayingInfo.h"
 #include "nowplaying/NowPlayingAggregator.h"
 #include "scrobbling/LastFmService.h"
@@ -29,10 +28,10 @@ QString flag(bool on) { return on ? u"1"_s : u"0"_s; }
 } // namespace
 
 ScrobbleManager::ScrobbleManager(NowPlayingAggregator &nowPlaying, LastFmService &lastfm,
-                                 AppSettings &settings, SettingsStore &defaults, Clock &clock,
+                                 ScrobbleQueue &queue, AppSettings &settings, Clock &clock,
                                  QObject *parent)
     : QObject(parent), m_nowPlaying(nowPlaying), m_lastfm(lastfm), m_settings(settings),
-      m_clock(clock), m_queue(defaults)
+      m_queue(queue), m_clock(clock)
 {
     // A newly connected account flushes what waits for it on its first tick.
     connect(&m_lastfm, &LastFmService::sessionKeyChanged, this, [this] {

@@ -14,13 +14,13 @@ class AppSettings;
 class Clock;
 class LastFmService;
 class NowPlayingAggregator;
-class SettingsStore;
 struct NowPlayingInfo;
 
 // Decides when a track counts as played and reports it to Last.fm. Once a second it follows what
 // the aggregator shows (the rules live in ScrobbleRules), sends "now playing" as a play starts
 // and a scrobble once enough has been heard. Scrobbles that cannot be delivered wait in the
-// offline queue, which is flushed in batches on the first tick and every 60 ticks after.
+// offline queue (borrowed, as LastFmService also decides over it), which is flushed in batches on
+// the first tick and every 60 ticks after.
 class ScrobbleManager : public QObject
 {
     Q_OBJECT
@@ -30,10 +30,9 @@ public:
     static constexpr qsizetype kBatchSize = 50;
 
     // Starts the one-second tick.
-    ScrobbleManager(NowPlayingAggregator &nowPlaying, LastFmService &lastfm, AppSettings &settings,
-                    SettingsStore &defaults, Clock &clock, QObject *parent = nullptr);
+    ScrobbleManager(NowPlayingAggregator &nowPlaying, LastFmService &lastfm, ScrobbleQueue &queue,
+                    AppSettings &settings, Clock &clock, QObject *parent = nullptr);
 
-    ScrobbleQueue &queue() { return m_queue; }
     const std::optional<ScrobbleRules::PlaySession> &session() const { return m_session; }
     bool isFlushing() const { return m_flushing; }
     // The tick runs only while an account is connected: without one it has nothing to do, and an
@@ -54,8 +53,8 @@ private:
     NowPlayingAggregator &m_nowPlaying;
     LastFmService &m_lastfm;
     AppSettings &m_settings;
+    ScrobbleQueue &m_queue;
     Clock &m_clock;
-    ScrobbleQueue m_queue;
 
     std::optional<ScrobbleRules::PlaySession> m_session;
     QTimer m_timer;

@@ -2,33 +2,23 @@
 
 #include "core/Log.h"
 #include "core/SettingsStore.h"
-#include "platform/Platform.h"
 #include "platform/SecretBackend.h"
 
-namespace {
-std::unique_ptr<SecretBackend> &backendSlot()
-{
-    static std::unique_ptr<SecretBackend> backend;
-    return backend;
-}
+SecretStore::SecretStore(std::unique_ptr<SecretBackend> backend) : m_backend(std::move(backend)) { }
 
-SecretBackend &backend()
-{
-    auto &slot = backendSlot();
-    if (!slot)
-        slot = Platform::createSecretBackend();
-    return *slot;
-}
-} // namespace
+SecretStore::~SecretStore() = default;
 
-std::optional<QString> SecretStore::read(const QString &account) { return backend().read(account); }
+std::optional<QString> SecretStore::read(const QString &account)
+{
+    return m_backend->read(account);
+}
 
 bool SecretStore::write(const QString &account, const QString &value)
 {
-    return backend().write(account, value);
+    return m_backend->write(account, value);
 }
 
-bool SecretStore::remove(const QString &account) { return backend().remove(account); }
+bool SecretStore::remove(const QString &account) { return m_backend->remove(account); }
 
 std::optional<QString> SecretStore::migrate(const QString &defaultsKey, const QString &account,
                                             SettingsStore &defaults)
@@ -46,9 +36,4 @@ std::optional<QString> SecretStore::migrate(const QString &defaultsKey, const QS
         qCDebug(lcKeychain).noquote()
             << "could not store" << account << "yet; its settings key stays until a later start";
     return legacy;
-}
-
-void SecretStore::setBackend(std::unique_ptr<SecretBackend> backend)
-{
-    backendSlot() = std::move(backend);
 }

@@ -7,17 +7,14 @@
 #include "core/SettingsKeys.h"
 #include "core/SettingsStore.h"
 #include "settings/SecretStore.h"
+#include "spotify/SpotifyProtocol.h"
 
-#include <QCryptographicHash>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
 #include <QPromise>
-#include <QRandomGenerator>
-#include <QStringDecoder>
 #include <QTimer>
-#include <QUrlQuery>
 
 #include <qcoro/qcorofuture.h>
 
@@ -29,183 +26,29 @@ using namespace Qt::StringLiterals;
 namespace {
 Q_LOGGING_CATEGORY(lcSpotify, "northloft.VesperApp.Spotify", QtInfoMsg)
 
-constexpr int kVerifierBytes = 64;
 // A token is refreshed this long before it expires.
 constexpr qint64 kRefreshMarginSeconds = 60;
-// Bounds on what the token endpoint may hand out: a token goes into a header line.
-constexpr qsizetype kMaxTokenLength = 4096;
-constexpr qint64 kMaxExpiresInSeconds = 366LL * 24 * 60 * 60;
-constexpr qsizetype kMaxClientIDLength = 128;
-// Error bodies are logged; a longer one is cut.
-constexpr qsizetype kMaxLoggedBody = 1000;
-
-// Visible ASCII only: a token with a blank or a line break could not travel in a header.
-bool isUsableToken(const QString &token)
-{
-    if (token.isEmpty() || token.size() > kMaxTokenLength)
-        return false;
-    for (const QChar c : token) {
-        if (c.unicode() < 0x21 || c.unicode() > 0x7e)
-            return false;
-    }
-    return true;
-}
-
-QString bodyForLog(const QByteArray &body)
-{
-    QStringDecoder decoder(QStringDecoder::Utf8);
-    QString text = decoder.decode(body);
-    if (decoder.hasError())
-        return u"<no body>"_s;
-    // One line per answer, however the service formats its JSON.
-    text = text.simplified();
-    if (text.size() > kMaxLoggedBody)
-        text = text.left(kMaxLoggedBody) + u'…';
-    return text;
-}
-
-std::optional<QString> stringIn(const QJsonObject &object, const QString &key)
-{
-    const QJsonValue value = object.value(key);
-    if (!value.isString())
-        return std::nullopt;
-    return value.toString();
-}
 } // namespace
 
-SpotifyAuthService::SpotifyAuthService(SettingsStore &defaults, QNetworkAccessManager &network,
-                                       Clock &clock, OpenURL openURL, QObject *parent)
-    : QObject(parent), m_defaults(defaults), m_network(network), m_clock(clock),
+SpotifyAuthService::SpotifyAuthService(SettingsStore &defaults, SecretStore &secrets,
+                                       QNetworkAccessManager &network, Clock &clock,
+                                       OpenURL openURL, QObject *parent)
+    : QObject(parent), m_defaults(defaults), m_secrets(secrets), m_network(network), m_clock(clock),
       m_openURL(std::move(openURL)), m_baseURL(Endpoints::spotifyApi().resolved(QUrl(u"/v1"_s))),
       m_tokenURL(Endpoints::spotifyAccounts().resolved(QUrl(u"/api/token"_s))),
       m_authorizePage(Endpoints::spotifyAccounts().resolved(QUrl(u"/authorize"_s)))
 {
     m_customClientID = m_defaults.stringValue(SettingsKeys::spotifyCustomClientID);
-    m_accessToken = SecretStore::migrate(SettingsKeys::legacySpotifyAccessToken,
-                                         SecretStore::Account::spotifyAccessToken, m_defaults);
+    m_accessToken = m_secrets.migrate(SettingsKeys::legacySpotifyAccessToken,
+                                      SecretStore::Account::spotifyAccessToken, m_defaults);
     m_displayName = m_defaults.stringValue(SettingsKeys::spotifyDisplayName);
     m_avatarURL = m_defaults.stringValue(SettingsKeys::spotifyAvatarURL);
-    m_refreshToken = SecretStore::migrate(SettingsKeys::legacySpotifyRefreshToken,
-                                          SecretStore::Account::spotifyRefreshToken, m_defaults);
+    m_refreshToken = m_secrets.migrate(SettingsKeys::legacySpotifyRefreshToken,
+                                       SecretStore::Account::spotifyRefreshToken, m_defaults);
     m_tokenExpiry = m_defaults.dateValue(SettingsKeys::spotifyTokenExpiry);
 }
 
 SpotifyAuthService::~SpotifyAuthService() = default;
-
-// Pure rules
-
-QString SpotifyAuthService::base64Url(const QByteArray &bytes)
-{
-    return QString::fromLatin1(
-        bytes.toBase64(QByteArray::Base64UrlEncoding | QByteArray::OmitTrailingEquals));
-}
-
-QString SpotifyAuthService::generateVerifier()
-{
-    QByteArray bytes(kVerifierBytes, Qt::Uninitialized);
-    QRandomGenerator::system()->fillRange(reinterpret_cast<quint32 *>(bytes.data()),
-                                          kVerifierBytes / int(sizeof(quint32)));
-    return base64Url(bytes);
-}
-
-QString SpotifyAuthService::generateChallenge(const QString &verifier)
-{
-    return base64Url(QCryptographicHash::hash(verifier.toUtf8(), QCryptographicHash::Sha256));
-}
-
-QUrl SpotifyAuthService::authorizationURL(const QUrl &authorizePage, const QString &clientID,
-                                          const QString &challenge)
-{
-    const QList<std::pair<QString, QString>> items = {
-        { u"client_id"_s, clientID },
-        { u"response_type"_s, u"code"_s },
-        { u"redirect_uri"_s, redirectURI },
-        { u"scope"_s, scopes },
-        { u"code_challenge_method"_s, u"S256"_s },
-        { u"code_challenge"_s, challenge },
-    };
-    QStringList encoded;
-    for (const auto &[name, value] : items)
-        encoded.append(name + u'=' + QString::fromLatin1(QUrl::toPercentEncoding(value)));
-    QUrl url = authorizePage;
-    url.setQuery(encoded.join(u'&'), QUrl::StrictMode);
-    return url;
-}
-
-std::optional<QString> SpotifyAuthService::callbackCode(const QUrl &url)
-{
-    const QUrlQuery query(url);
-    const QList<std::pair<QString, QString>> items = query.queryItems(QUrl::FullyDecoded);
-    for (const auto &[name, value] : items) {
-        if (name == u"code"_s)
-            return value.isEmpty() ? std::nullopt : std::optional<QString>(value);
-    }
-    return std::nullopt;
-}
-
-std::optional<QString> SpotifyAuthService::trimmedClientID(const std::optional<QString> &clientID)
-{
-    if (!clientID)
-        return std::nullopt;
-    const QString trimmed = clientID->trimmed();
-    if (trimmed.isEmpty())
-        return std::nullopt;
-    return trimmed;
-}
-
-bool SpotifyAuthService::isValidClientID(const QString &clientID)
-{
-    if (clientID.isEmpty() || clientID.size() > kMaxClientIDLength)
-        return false;
-    for (const QChar c : clientID) {
-        const char16_t u = c.unicode();
-        const bool alphanumeric
-            = (u >= u'0' && u <= u'9') || (u >= u'a' && u <= u'z') || (u >= u'A' && u <= u'Z');
-        if (!alphanumeric)
-            return false;
-    }
-    return true;
-}
-
-std::optional<SpotifyAuthService::TokenReply>
-SpotifyAuthService::parseTokenReply(const QByteArray &body)
-{
-    const QJsonDocument document = QJsonDocument::fromJson(body);
-    if (!document.isObject())
-        return std::nullopt;
-    const QJsonObject object = document.object();
-    const std::optional<QString> accessToken = stringIn(object, u"access_token"_s);
-    if (!accessToken || !isUsableToken(*accessToken))
-        return std::nullopt;
-    TokenReply reply;
-    reply.accessToken = *accessToken;
-    const std::optional<QString> refreshToken = stringIn(object, u"refresh_token"_s);
-    if (refreshToken && isUsableToken(*refreshToken))
-        reply.refreshToken = refreshToken;
-    const QJsonValue expiresIn = object.value(u"expires_in"_s);
-    if (expiresIn.isDouble() && std::isfinite(expiresIn.toDouble())) {
-        const double seconds = std::clamp(expiresIn.toDouble(), 0.0, double(kMaxExpiresInSeconds));
-        reply.expiresIn = qint64(seconds);
-    }
-    return reply;
-}
-
-std::optional<double> SpotifyAuthService::retryAfterSeconds(const QByteArray &value)
-{
-    bool ok = false;
-    const qint64 seconds = value.trimmed().toLongLong(&ok);
-    if (!ok || seconds < 0)
-        return std::nullopt;
-    return std::clamp(double(seconds), 1.0, maxRetryAfterSeconds);
-}
-
-QByteArray SpotifyAuthService::formBody(const QList<std::pair<QString, QString>> &fields)
-{
-    QByteArrayList parts;
-    for (const auto &[name, value] : fields)
-        parts.append(QUrl::toPercentEncoding(name) + '=' + QUrl::toPercentEncoding(value));
-    return parts.join('&');
-}
 
 // The account
 
@@ -215,9 +58,9 @@ void SpotifyAuthService::startAuth()
         qCDebug(lcSpotify) << "authorization not started: no client ID";
         return;
     }
-    m_codeVerifier = generateVerifier();
-    const QUrl url
-        = authorizationURL(m_authorizePage, *m_customClientID, generateChallenge(m_codeVerifier));
+    m_codeVerifier = Spotify::generateVerifier();
+    const QUrl url = Spotify::authorizationURL(m_authorizePage, *m_customClientID,
+                                               Spotify::generateChallenge(m_codeVerifier));
     if (!m_openURL || !m_openURL(url))
         plainLog(u"Vesper: Spotify authorization page could not be opened in the browser"_s);
 }
@@ -225,7 +68,7 @@ void SpotifyAuthService::startAuth()
 void SpotifyAuthService::handleCallback(const QUrl &url)
 {
     // The URL carries the authorization code: it is never logged.
-    const std::optional<QString> code = callbackCode(url);
+    const std::optional<QString> code = Spotify::callbackCode(url);
     if (!code) {
         qCDebug(lcSpotify) << "callback URL without an authorization code ignored";
         return;
@@ -244,8 +87,8 @@ void SpotifyAuthService::handleCallback(const QUrl &url)
 
 bool SpotifyAuthService::setClientID(const std::optional<QString> &clientID)
 {
-    const std::optional<QString> trimmed = trimmedClientID(clientID);
-    if (trimmed && !isValidClientID(*trimmed)) {
+    const std::optional<QString> trimmed = Spotify::trimmedClientID(clientID);
+    if (trimmed && !Spotify::isValidClientID(*trimmed)) {
         plainLog(u"Vesper: Spotify client ID refused — it may hold only letters and digits"_s);
         return false;
     }
@@ -284,11 +127,11 @@ QCoro::Task<> SpotifyAuthService::fetchProfile()
     if (!document.isObject())
         co_return;
     const QJsonObject profile = document.object();
-    setDisplayName(stringIn(profile, u"display_name"_s));
+    setDisplayName(Spotify::stringIn(profile, u"display_name"_s));
     std::optional<QString> avatar;
     const QJsonArray images = profile.value(u"images"_s).toArray();
     for (const QJsonValue &image : images) {
-        avatar = stringIn(image.toObject(), u"url"_s);
+        avatar = Spotify::stringIn(image.toObject(), u"url"_s);
         if (avatar)
             break;
     }
@@ -303,7 +146,8 @@ SpotifyAuthService::postToTokenEndpoint(QList<std::pair<QString, QString>> field
     QNetworkRequest request(m_tokenURL);
     request.setHeader(QNetworkRequest::ContentTypeHeader,
                       QByteArrayLiteral("application/x-www-form-urlencoded"));
-    QCoro::Task<HttpOutcome> sending = send(request, QByteArrayLiteral("POST"), formBody(fields));
+    QCoro::Task<HttpOutcome> sending
+        = send(request, QByteArrayLiteral("POST"), Spotify::formBody(fields));
     const HttpOutcome outcome = co_await sending;
     co_return outcome;
 }
@@ -315,14 +159,14 @@ QCoro::Task<> SpotifyAuthService::exchangeCode(QString code)
     const QList<std::pair<QString, QString>> fields = {
         { u"grant_type"_s, u"authorization_code"_s },
         { u"code"_s, code },
-        { u"redirect_uri"_s, redirectURI },
+        { u"redirect_uri"_s, Spotify::redirectURI },
         { u"client_id"_s, m_customClientID.value_or(QString()) },
         { u"code_verifier"_s, verifier },
     };
     QCoro::Task<HttpOutcome> posting = postToTokenEndpoint(fields);
     const HttpOutcome outcome = co_await posting;
-    const std::optional<TokenReply> reply
-        = outcome.answered ? parseTokenReply(outcome.body) : std::nullopt;
+    const std::optional<Spotify::TokenReply> reply
+        = outcome.answered ? Spotify::parseTokenReply(outcome.body) : std::nullopt;
     if (!reply || generation != m_generation) {
         qCDebug(lcSpotify).noquote()
             << "code exchange failed:"
@@ -377,8 +221,8 @@ QCoro::Task<bool> SpotifyAuthService::refreshOnce()
     };
     QCoro::Task<HttpOutcome> posting = postToTokenEndpoint(fields);
     const HttpOutcome outcome = co_await posting;
-    const std::optional<TokenReply> reply
-        = outcome.answered ? parseTokenReply(outcome.body) : std::nullopt;
+    const std::optional<Spotify::TokenReply> reply
+        = outcome.answered ? Spotify::parseTokenReply(outcome.body) : std::nullopt;
     if (!reply || generation != m_generation) {
         qCDebug(lcSpotify).noquote()
             << "token refresh failed:"
@@ -389,7 +233,8 @@ QCoro::Task<bool> SpotifyAuthService::refreshOnce()
     co_return true;
 }
 
-void SpotifyAuthService::applyTokens(const TokenReply &reply, bool keepRefreshTokenWhenAbsent)
+void SpotifyAuthService::applyTokens(const Spotify::TokenReply &reply,
+                                     bool keepRefreshTokenWhenAbsent)
 {
     setAccessToken(reply.accessToken);
     // Refresh tokens are single-use: a new one replaces the old at once.
@@ -462,12 +307,12 @@ SpotifyAuthService::apiCall(QString path, QString method, std::optional<QJsonObj
             plainLog(line);
             co_return reply;
         }
-        plainLog(line + u": "_s + bodyForLog(outcome.body));
+        plainLog(line + u": "_s + Spotify::bodyForLog(outcome.body));
 
         if (outcome.status == 429) {
             // Leave the Web API alone for as long as it asks, rather than asking again at once.
             m_rateLimitedUntil = m_clock.monotonicSeconds()
-                + retryAfterSeconds(outcome.retryAfter).value_or(defaultRetryAfterSeconds);
+                + Spotify::retryAfterSeconds(outcome.retryAfter).value_or(defaultRetryAfterSeconds);
         }
         if (outcome.status == 401 && attempt < maxAuthRetries) {
             // Another call may have refreshed the token while this one was on its way.
@@ -578,7 +423,7 @@ void SpotifyAuthService::storeString(const QString &key, const std::optional<QSt
 void SpotifyAuthService::storeSecret(const QString &account, const std::optional<QString> &value,
                                      const char *what)
 {
-    const bool stored = value ? SecretStore::write(account, *value) : SecretStore::remove(account);
+    const bool stored = value ? m_secrets.write(account, *value) : m_secrets.remove(account);
     // The value itself never reaches the log.
     if (!stored)
         qCWarning(lcSpotify).noquote()

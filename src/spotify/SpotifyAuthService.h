@@ -1,5 +1,7 @@
 #pragma once
 
+#include "spotify/SpotifyProtocol.h"
+
 #include <QByteArray>
 #include <QDateTime>
 #include <QFuture>
@@ -19,6 +21,7 @@
 
 class Clock;
 class QNetworkAccessManager;
+class SecretStore;
 class SettingsStore;
 
 // Connects the user's Spotify account (OAuth 2.0 authorization code with PKCE, in the browser,
@@ -38,14 +41,6 @@ public:
     // Opens a URL in the user's browser; false when nothing could open it.
     using OpenURL = std::function<bool(const QUrl &)>;
 
-    // What the token endpoint hands out.
-    struct TokenReply
-    {
-        QString accessToken;
-        std::optional<QString> refreshToken;
-        std::optional<qint64> expiresIn; // seconds
-    };
-
     // A Web API answer: the HTTP status and the whole body, whatever the status.
     struct ApiReply
     {
@@ -55,18 +50,16 @@ public:
         bool isSuccess() const { return status >= 200 && status <= 299; }
     };
 
-    static inline const QString redirectURI = QStringLiteral("vesper://callback");
-    static inline const QString scopes = QStringLiteral("user-library-read user-library-modify");
     // Bodies larger than this are refused; every answer Vesper reads is a few hundred bytes.
     static constexpr qint64 maxReplyBytes = 1024 * 1024;
     // How often one call is repeated after a 401, so that a call always ends.
     static constexpr int maxAuthRetries = 1;
     // How long the Web API is left alone after a 429 that names no usable Retry-After.
     static constexpr double defaultRetryAfterSeconds = 30;
-    static constexpr double maxRetryAfterSeconds = 24 * 60 * 60;
 
-    SpotifyAuthService(SettingsStore &defaults, QNetworkAccessManager &network, Clock &clock,
-                       OpenURL openURL, QObject *parent = nullptr);
+    SpotifyAuthService(SettingsStore &defaults, SecretStore &secrets,
+                       QNetworkAccessManager &network, Clock &clock, OpenURL openURL,
+                       QObject *parent = nullptr);
     ~SpotifyAuthService() override;
 
     std::optional<QString> customClientID() const { return m_customClientID; }
@@ -104,26 +97,6 @@ public:
     // set.
     void setTransferTimeout(std::chrono::milliseconds timeout) { m_timeout = timeout; }
 
-    // URL-safe Base64 without padding, as PKCE and JWT write it.
-    static QString base64Url(const QByteArray &bytes);
-    // 64 bytes of the system's secure random source: 86 characters.
-    static QString generateVerifier();
-    // The S256 challenge of a verifier: 43 characters.
-    static QString generateChallenge(const QString &verifier);
-    static QUrl authorizationURL(const QUrl &authorizePage, const QString &clientID,
-                                 const QString &challenge);
-    // The value of the first "code" item; none when it is missing or empty.
-    static std::optional<QString> callbackCode(const QUrl &url);
-    // The client ID the user meant: trimmed, and none when nothing is left.
-    static std::optional<QString> trimmedClientID(const std::optional<QString> &clientID);
-    static bool isValidClientID(const QString &clientID);
-    // A token answer with a usable access token; none for anything else.
-    static std::optional<TokenReply> parseTokenReply(const QByteArray &body);
-    // Seconds to wait from a Retry-After value (delta seconds), bounded; none when unusable.
-    static std::optional<double> retryAfterSeconds(const QByteArray &value);
-    // application/x-www-form-urlencoded, every name and value fully encoded.
-    static QByteArray formBody(const QList<std::pair<QString, QString>> &fields);
-
 Q_SIGNALS:
     void customClientIDChanged();
     void accessTokenChanged();
@@ -148,7 +121,7 @@ private:
     QCoro::Task<> ensureFreshToken();
     QCoro::Task<bool> doRefresh();
     QCoro::Task<bool> refreshOnce();
-    void applyTokens(const TokenReply &reply, bool keepRefreshTokenWhenAbsent);
+    void applyTokens(const Spotify::TokenReply &reply, bool keepRefreshTokenWhenAbsent);
     void signOut();
 
     void setCustomClientID(const std::optional<QString> &value);
@@ -161,6 +134,7 @@ private:
     void storeSecret(const QString &account, const std::optional<QString> &value, const char *what);
 
     SettingsStore &m_defaults;
+    SecretStore &m_secrets;
     QNetworkAccessManager &m_network;
     Clock &m_clock;
     OpenURL m_openURL;

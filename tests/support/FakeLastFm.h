@@ -2,83 +2,82 @@
 
 #include "FakeHttpServer.h"
 
-#include <QJsonArray>
 #include <QMap>
-#include <QObject>
 #include <QString>
 
-#include <functional>
-
-// Last.fm's web service on 127.0.0.1, checking what the real one checks: the API key, the
-// api_sig signature made with the shared secret, the session key of the methods that need one,
-// POST for the methods that write, and at most 50 scrobbles a call. It answers in the service's
-// own shapes (a single scrobble as an object, several as a list; counts as numbers or strings;
-// errors as {"error":N,"message":…}) and can be told to answer a call in any other way.
-class FakeLastFm : public QObject
+// Last.fm's web service on 127.0.0.1 answering canned routes: a standing answer per method (a
+// sign-in as "alice", an empty profile, scrobbles accepted), replaced or preceded by one-off
+// answers; every call is recorded. Signatures are checked by the end-to-end run's stand-in.
+class FakeLastFm
 {
-    Q_OBJECT
 public:
+    using Response = FakeHttpServer::Response;
     struct Call
     {
-        QByteArray httpMethod;
         QString method;
         QMap<QString, QString> params;
-        bool signatureValid = false;
     };
-    struct Scrobble
-    {
-        QString artist;
-        QString track;
-        QString album;
-        qint64 timestamp = 0;
-        qint64 duration = 0;
-    };
+    static inline const QString sessionKey = QStringLiteral("fake-session-key-5ecret");
 
-    FakeLastFm(const QString &apiKey, const QString &secret, QObject *parent = nullptr);
+    FakeLastFm()
+    {
+        const auto handler = [this](const FakeHttpServer::Request &request) {
+            QByteArray form = request.method == "GET" ? request.rawQuery : request.body;
+            Call call;
+            for (const auto &[name, value] : QUrlQuery(QString::fromLatin1(form.replace('+', ' ')))
+                                                 .queryItems(QUrl::FullyDecoded))
+                call.params.insert(name, value);
+            call.method = call.params.value(QStringLiteral("method"));
+            m_calls.append(call);
+            if (!m_next.value(call.method).isEmpty())
+                return m_next[call.method].takeFirst();
+            return m_answers.value(call.method, Response::withStatus(400, R"({"error":3})"));
+        };
+        m_http.route("GET", QStringLiteral("/2.0/"), handler);
+        m_http.route("POST", QStringLiteral("/2.0/"), handler);
+        answer(QStringLiteral("auth.getToken"), Response::ok(R"({"token":"fake-token-1"})"));
+        signInAs(QStringLiteral("alice"));
+        answer(QStringLiteral("user.getInfo"), Response::ok(R"({"user":{"image":[]}})"));
+        answer(QStringLiteral("track.updateNowPlaying"), Response::ok(R"({"nowplaying":{}})"));
+        answer(QStringLiteral("track.scrobble"),
+               Response::ok(R"({"scrobbles":{"@attr":{"accepted":"1","ignored":"0"}}})"));
+    }
 
     // Origin for VESPER_LASTFM_API_URL.
     QUrl url() const { return m_http.url(); }
-    FakeHttpServer &http() { return m_http; }
+    // Every later call of the method gets this answer.
+    void answer(const QString &method, const Response &response) { m_answers[method] = response; }
+    // The next call of the method gets this answer, once, before the standing one.
+    void answerNext(const QString &method, const Response &response)
+    {
+        m_next[method].append(response);
+    }
+    // A sign-in approved for this user, with this session key.
+    void signInAs(const QString &user, const QString &key = sessionKey)
+    {
+        answer(
+            QStringLiteral("auth.getSession"),
+            Response::ok(
+                QStringLiteral(R"({"session":{"name":"%1","key":"%2"}})").arg(user, key).toUtf8()));
+    }
+    static Response error(int code, const QString &message, int status = 200)
+    {
+        return Response::withStatus(
+            status,
+            QStringLiteral(R"({"error":%1,"message":"%2"})").arg(code).arg(message).toUtf8());
+    }
 
-    // The account and the sign-in.
-    QString token = QStringLiteral("fake-token-1");
-    QString sessionKey = QStringLiteral("fake-session-key-5ecret");
-    QString user = QStringLiteral("alice");
-    // auth.getSession answers error 14 for this many polls, then gives the session; negative:
-    // never approved.
-    int pollsBeforeApproval = 0;
-    QJsonArray images;
-    // Whether counts in scrobble answers are sent as strings rather than numbers.
-    bool countsAsStrings = false;
-    // Scrobbles older than this timestamp are ignored (code 3), as the service does.
-    qint64 ignoreBefore = 0;
-
-    // Serves `after` calls of the method as usual, then answers the `times` calls after them with
-    // the response instead.
-    void script(const QString &method, const FakeHttpServer::Response &response, int times = 1,
-                int after = 0);
-    static FakeHttpServer::Response error(int code, const QString &message, int status = 200);
-
-    QList<Call> calls(const QString &method = {}) const;
-    QList<Scrobble> scrobbles() const { return m_scrobbles; }
-    int rejectedSignatures() const { return m_rejectedSignatures; }
-    void clear();
-
-    // A form or query as a PHP-style server reads it: "+" is a space, %XX a byte.
-    static QMap<QString, QString> parseForm(const QByteArray &form);
-    static QString expectedSignature(const QMap<QString, QString> &params, const QString &secret);
+    QList<Call> calls(const QString &method = {}) const
+    {
+        QList<Call> matching = m_calls;
+        matching.removeIf(
+            [&](const Call &call) { return !method.isEmpty() && call.method != method; });
+        return matching;
+    }
 
 private:
-    FakeHttpServer::Response handle(const FakeHttpServer::Request &request);
-    FakeHttpServer::Response serve(const Call &call);
-    FakeHttpServer::Response scrobble(const Call &call);
-
     FakeHttpServer m_http;
-    QString m_apiKey;
-    QString m_secret;
-    QMap<QString, QList<std::optional<FakeHttpServer::Response>>> m_scripts;
+    QMap<QString, Response> m_answers;
+    QMap<QString, QList<Response>> m_next;
     QList<Call> m_calls;
-    QList<Scrobble> m_scrobbles;
-    int m_rejectedSignatures = 0;
-    int m_sessionPolls = 0;
 };

@@ -5,15 +5,14 @@
 #include <QHash>
 #include <QString>
 
-// What an in-memory secret store holds, owned by the test so that it outlives the backend the
-// store takes over. `refuseWrites` makes writes fail, as a locked keyring does.
+// What an in-memory secret store holds, owned by the test so that it outlives the backend.
+// `refuseWrites` makes writes fail, as a locked keyring does.
 struct SecretItems
 {
     QHash<QString, QString> items;
     bool refuseWrites = false;
 };
 
-// Secrets kept in the test's SecretItems instead of a keyring or file.
 class MemorySecretBackend : public SecretBackend
 {
 public:
@@ -21,17 +20,14 @@ public:
 
     std::optional<QString> read(const QString &account) override
     {
-        const auto it = m_secrets.items.constFind(account);
-        if (it == m_secrets.items.cend())
-            return std::nullopt;
-        return *it;
+        return m_secrets.items.contains(account) ? std::optional(m_secrets.items.value(account))
+                                                 : std::nullopt;
     }
     bool write(const QString &account, const QString &value) override
     {
-        if (m_secrets.refuseWrites)
-            return false;
-        m_secrets.items.insert(account, value);
-        return true;
+        if (!m_secrets.refuseWrites)
+            m_secrets.items.insert(account, value);
+        return !m_secrets.refuseWrites;
     }
     bool remove(const QString &account) override
     {

@@ -15,6 +15,7 @@ ServiceFixture::ServiceFixture()
 {
     m_network.setProxy(QNetworkProxy::NoProxy);
     m_settings = std::make_unique<SettingsStore>(settingsPath());
+    m_secrets = std::make_unique<SecretStore>(std::make_unique<MemorySecretBackend>(m_secretItems));
 }
 
 ServiceFixture::~ServiceFixture()
@@ -42,11 +43,6 @@ QJsonObject ServiceFixture::storedSettings() const
     if (!file.open(QIODevice::ReadOnly))
         return {};
     return QJsonDocument::fromJson(file.readAll()).object();
-}
-
-void ServiceFixture::useMemorySecrets()
-{
-    SecretStore::setBackend(std::make_unique<MemorySecretBackend>(m_secretItems));
 }
 
 bool ServiceFixture::networkDrained()

@@ -13,6 +13,7 @@
 
 #include <memory>
 
+class SecretStore;
 class SettingsStore;
 
 // What a service under test stands on: a settings file of its own, secrets in memory, a network
@@ -33,9 +34,9 @@ public:
     // The settings file as stored on disk; empty when there is none.
     QJsonObject storedSettings() const;
 
+    // A secret store over the items, which the test reads and changes directly.
+    SecretStore &secrets() { return *m_secrets; }
     SecretItems &secretItems() { return m_secretItems; }
-    // Installs the in-memory secrets as the secret store's backend.
-    void useMemorySecrets();
 
     QNetworkAccessManager &network() { return m_network; }
     // True once no reply of the network is pending; waits up to five seconds.
@@ -48,6 +49,7 @@ private:
     QTemporaryDir m_dir;
     std::unique_ptr<SettingsStore> m_settings;
     SecretItems m_secretItems;
+    std::unique_ptr<SecretStore> m_secrets;
     QNetworkAccessManager m_network;
     QList<QPair<QByteArray, QByteArray>> m_savedEnvironment;
 };

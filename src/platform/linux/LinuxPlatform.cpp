@@ -54,12 +54,8 @@ std::unique_ptr<SecretBackend> Platform::createSecretBackend()
         return std::make_unique<SecretServiceBackend>();
 
     auto backend = std::make_unique<SecretFileBackend>();
-    static bool announced = false;
-    if (!announced) {
-        announced = true;
-        plainLog(u"Vesper: no Secret Service on the session bus; secrets are kept in %1, readable "
-                 "only by you"_s.arg(backend->filePath()));
-    }
+    plainLog(u"Vesper: no Secret Service on the session bus; secrets are kept in %1, readable "
+             "only by you"_s.arg(backend->filePath()));
     return backend;
 }
 

@@ -1,0 +1,464 @@
+#include "FakeClock.h"
+#include "FakeDesktopPlayers.h"
+#include "FakeLastFm.h"
+#include "LogCapture.h"
+#include "QuietDesktop.h"
+#include "ServiceFixture.h"
+#include "core/SettingsKeys.h"
+#include "core/SettingsStore.h"
+#include "nowplaying/ArtworkResolver.h"
+#include "nowplaying/NowPlayingAggregator.h"
+#include "scrobbling/LastFmService.h"
+#include "scrobbling/ScrobbleManager.h"
+#include "settings/AppSettings.h"
+#include "settings/SecretStore.h"
+
+#include <QDir>
+#include <QJsonDocument>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+using Response = FakeHttpServer::Response;
+using AuthState = LastFmService::AuthState;
+using Entries = QList<QueuedScrobble>;
+
+namespace {
+const QString kSessionAccount = SecretStore::Account::lastfmSessionKey;
+const Response kRevoked = FakeLastFm::error(9, u"Invalid session key"_s, 403);
+const Entries kQueued { { u"A"_s, u"One"_s, {}, 200, 1 }, { u"A"_s, u"Two"_s, {}, 200, 2 } };
+
+Entries entries(qint64 from, qint64 count)
+{
+    Entries list;
+    for (qint64 i = from; i < from + count; ++i)
+        list.append({ u"Artist"_s, u"Track %1"_s.arg(i), QString(), 180, i });
+    return list;
+}
+
+QJsonObject object(const char *json) { return QJsonDocument::fromJson(json).object(); }
+
+// The Last.fm client and the scrobble manager in the real graph (aggregator, settings, one
+// queue), with fakes only at the edge: the desktop players, the secret store and Last.fm's web
+// service. Members end in reverse order, the users of the queue and the network first.
+struct Graph
+{
+    ServiceFixture env;
+    FakeLastFm fake;
+    FakeClock clock;
+    LightDesktop desktop;
+    FakeDesktopPlayers players;
+    ArtworkResolver artwork { players, env.network() };
+    NowPlayingAggregator aggregator { players, nullptr, artwork, env.settings(), clock };
+    AppSettings settings { env.settings(), std::make_unique<NoLoginItem>(), desktop };
+    ScrobbleQueue queue { env.settings() };
+    std::unique_ptr<LastFmService> lastfm;
+    std::unique_ptr<ScrobbleManager> manager;
+};
+} // namespace
+
+class TestScrobbling : public QObject
+{
+    Q_OBJECT
+
+    std::unique_ptr<Graph> g;
+    QList<QUrl> m_opened;
+    QDateTime m_firstTick;
+
+    // A queue of `backlog` old plays, as an earlier run left it.
+    void backlog(qint64 count)
+    {
+        QList<QueuedScrobble> entries;
+        for (qint64 i = 0; i < count; ++i)
+            entries.append({ u"Band"_s, u"Old %1"_s.arg(i), QString(), 200, 1700000000 + i });
+        QVERIFY(g->queue.store(entries));
+    }
+
+    // The account, signed in as the fake's user when connected, and the manager over it.
+    void start(bool connected = true)
+    {
+        if (connected) {
+            g->env.secretItems().items.insert(kSessionAccount, FakeLastFm::sessionKey);
+            g->env.settings().setValue(SettingsKeys::lastfmUsername, u"alice"_s);
+        }
+        g->lastfm = std::make_unique<LastFmService>(
+            g->env.settings(), g->env.secrets(), g->queue, g->env.network(),
+            [this](const QUrl &url) { m_opened.append(url); });
+        g->lastfm->setApprovalPollInterval(std::chrono::milliseconds(5));
+        g->manager = std::make_unique<ScrobbleManager>(g->aggregator, *g->lastfm, g->queue,
+                                                       g->settings, g->clock);
+        // The test ticks by hand, so that each second is exact.
+        g->manager->setAutomaticTicks(false);
+    }
+
+    void play(const QString &title)
+    {
+        g->players.announce(u"com.spotify.client"_s,
+                            { PlaybackState::Playing, title, u"Band"_s, u"Record"_s, 40, 0 });
+    }
+
+    void tick(int count = 1)
+    {
+        for (int i = 0; i < count; ++i) {
+            g->clock.advance(1);
+            if (!m_firstTick.isValid())
+                m_firstTick = g->clock.now();
+            g->aggregator.tickProgress();
+            g->manager->onTick();
+            QCoreApplication::processEvents();
+        }
+    }
+
+    qsizetype queued() { return g->queue.entries().size(); }
+
+    bool signIn()
+    {
+        g->lastfm->startAuth();
+        return QTest::qWaitFor([this] {
+            return g->lastfm->isConnected() && g->lastfm->authState() == AuthState::Idle;
+        });
+    }
+
+    std::optional<QJsonObject> scrobble()
+    {
+        return QCoro::waitFor(g->lastfm->request(u"track.scrobble"_s, {}, u"POST"_s));
+    }
+
+private Q_SLOTS:
+    void init()
+    {
+        g = std::make_unique<Graph>();
+        g->env.setEndpoint("VESPER_LASTFM_API_URL", g->fake.url());
+        g->env.setEndpoint("VESPER_LASTFM_AUTH_URL");
+        g->env.setEndpoint("VESPER_ITUNES_URL"); // artwork searches fail at once
+        m_opened.clear();
+        m_firstTick = QDateTime();
+    }
+
+    void cleanup()
+    {
+        QVERIFY(g->env.networkDrained());
+        g.reset();
+    }
+
+    void protocol()
+    {
+        // The service's published example; format and callback are not signed.
+        LastFm::Params example { { u"api_key"_s, u"YOUR_API_KEY"_s },
+                                 { u"method"_s, u"auth.getSession"_s },
+                                 { u"token"_s, u"YOUR_REQUESTED_TOKEN"_s },
+                                 { u"format"_s, u"json"_s },
+                                 { u"callback"_s, u"f"_s } };
+        QCOMPARE(LastFm::signature(example, u"YOUR_SECRET"_s),
+                 u"94539006de89b3c6b3c030bb1e52b9c4"_s);
+        // Byte order puts "[10]" before "[1]"; values are signed as UTF-8.
+        QCOMPARE(LastFm::signature(
+                     { { u"track[1]"_s, u"Mötley Crüe"_s }, { u"track[10]"_s, u"t"_s } }, u"s"_s),
+                 u"f76d50dc552e83303aebe7a92118806e"_s);
+        QCOMPARE(LastFm::formEncode({ { u"a"_s, u"x&y=1+1"_s }, { u"b"_s, u"é"_s } }),
+                 QByteArray("a=x%26y%3D1%2B1&b=%C3%A9"));
+
+        QVERIFY(!LastFm::sessionFrom(object(R"({"session":{"name":"a","key":""}})")));
+        // Anything but a scrobble answer says nothing was taken; without counts, the entries tell.
+        QVERIFY(!LastFm::scrobbleCountsFrom(object(R"({"scrobbles":{}})")));
+        const auto uncounted = LastFm::scrobbleCountsFrom(object(
+            R"({"scrobbles":{"scrobble":[{"ignoredMessage":{"code":"3"}},{"ignoredMessage":{"code":"0"}}]}})"));
+        QVERIFY(uncounted && uncounted->ignored == 1 && uncounted->accepted == 1);
+
+        // The last non-empty image is the largest; no image list leaves the avatar alone. (moc
+        // misreads
+        // "#" in raw strings, hence the escapes.)
+        const auto avatar
+            = LastFm::avatarFrom(object("{\"user\":{\"image\":[{\"#text\":\"s.png\"},{\"#text\":"
+                                        "\"xl.png\"},{\"#text\":\"\"}]}}"));
+        QVERIFY(avatar.usable && avatar.url == u"xl.png"_s);
+        QVERIFY(!LastFm::avatarFrom(object(R"({"user":{}})")).usable);
+
+        QCOMPARE(LastFm::loggable(u"bad sk-1\nVesper: forged"_s, u"sk-1"_s),
+                 u"bad <hidden> Vesper: forged"_s);
+        QCOMPARE(LastFm::loggable(QString(1000, u'x')).size(), 301);
+    }
+
+    void readingAnswers()
+    {
+        // Body, HTTP status → the error code read (0: an answer; -2: no usable answer at all).
+        const std::tuple<QByteArray, int, int> cases[] = { { "{}", 200, 0 },
+                                                           { R"({"error":"11"})", 200, 11 },
+                                                           { R"({"error":11})", 503, 11 },
+                                                           { "[]", 200, -1 },
+                                                           { "{}", 500, -1 },
+                                                           { "<html>", 502, -2 } };
+        for (const auto &[body, status, code] : cases) {
+            const LastFm::Reply reply = LastFm::parseReply(body, status);
+            QCOMPARE(reply.object.has_value(), code == 0);
+            QCOMPARE(reply.apiError ? reply.apiError->code : (reply.object ? 0 : -2), code);
+        }
+    }
+
+    void signInThroughTheBrowser()
+    {
+        start(false);
+        g->fake.answerNext(u"auth.getSession"_s, FakeLastFm::error(14, u"Unauthorized Token"_s));
+        g->fake.answer(u"user.getInfo"_s,
+                       Response::ok("{\"user\":{\"image\":[{\"#text\":\"https://img/xl.png\"}]}}"));
+        LogCapture log;
+        g->lastfm->startAuth();
+        g->lastfm->startAuth(); // the token is still on its way: not a second sign-in
+        QTRY_COMPARE(g->lastfm->authState(), AuthState::WaitingForApproval);
+        g->lastfm->startAuth();
+        QCOMPARE(m_opened.size(), 1);
+        QCOMPARE(g->fake.calls(u"auth.getToken"_s).size(), 1);
+        QCOMPARE(m_opened.first().toString(),
+                 u"http://127.0.0.1:9/api/auth/?api_key="_s + LastFmService::apiKey()
+                     + u"&token=fake-token-1"_s);
+        QTRY_COMPARE(g->lastfm->avatarURL(), u"https://img/xl.png"_s);
+        QCOMPARE(g->env.secretItems().items.value(kSessionAccount), FakeLastFm::sessionKey);
+        QCOMPARE(g->env.settings().stringValue(SettingsKeys::lastfmUsername), u"alice"_s);
+
+        // The session key is never logged nor kept in the settings file.
+        QVERIFY(!log.lines().join(u'\n').contains(FakeLastFm::sessionKey));
+        QVERIFY(!QJsonDocument(g->env.storedSettings())
+                     .toJson()
+                     .contains(FakeLastFm::sessionKey.toUtf8()));
+    }
+
+    void failuresNeverShowTheSessionKey()
+    {
+        start(false);
+        QVERIFY(signIn());
+        LogCapture log;
+        // A message that echoes the key is shown without it.
+        g->fake.answerNext(u"track.scrobble"_s,
+                           FakeLastFm::error(6, u"Bad sk "_s + FakeLastFm::sessionKey));
+        QVERIFY(!scrobble());
+        // Qt's own error text would name the URL, whose query carries the session key.
+        g->env.setEndpoint("VESPER_LASTFM_API_URL");
+        LastFmService offline(g->env.settings(), g->env.secrets(), g->queue, g->env.network(),
+                              [](const QUrl &) {});
+        QVERIFY(!QCoro::waitFor(offline.request(u"user.getInfo"_s, {}, u"GET"_s)));
+        QCOMPARE(log.lines(),
+                 (QStringList { u"Vesper: Last.fm track.scrobble failed: 6 Bad sk <hidden>"_s,
+                                u"Vesper: Last.fm user.getInfo transport error: connection "
+                                "refused"_s }));
+        QVERIFY(g->lastfm->isConnected());
+    }
+
+    // Error 9 signs out but keeps the queue for the user it belongs to, and only for them.
+    void revokedSessionKeepsTheQueueForItsUser()
+    {
+        start(false);
+        QVERIFY(signIn());
+        QVERIFY(g->queue.store(kQueued));
+        g->fake.answerNext(u"track.scrobble"_s, kRevoked);
+        LogCapture log;
+        tick(); // a first tick flushes the queue
+        QTRY_VERIFY(!g->lastfm->isConnected());
+        QVERIFY(log.contains(u"Vesper: Last.fm session invalid — disconnecting"_s));
+        QVERIFY(g->env.secretItems().items.isEmpty());
+        QCOMPARE(g->lastfm->queueOwner(), u"alice"_s);
+        tick(90); // nothing is sent without an account
+        QCOMPARE(g->fake.calls(u"track.scrobble"_s).size(), 1);
+        QCOMPARE(g->queue.entries(), kQueued);
+
+        // The same user, in another letter case, signs in again: the queue goes out for them.
+        g->fake.signInAs(u"Alice"_s);
+        QVERIFY(signIn());
+        QVERIFY(!g->lastfm->queueOwner());
+        tick();
+        QTRY_VERIFY(g->queue.entries().isEmpty());
+        QCOMPARE(g->fake.calls(u"track.scrobble"_s).size(), 2);
+
+        // Revoked again with plays waiting, and someone else signs in: they are set aside.
+        QVERIFY(g->queue.store(kQueued));
+        g->fake.answerNext(u"track.scrobble"_s, kRevoked);
+        QVERIFY(!scrobble());
+        g->fake.signInAs(u"bob"_s, u"bobs-key"_s);
+        QVERIFY(signIn());
+        QVERIFY(g->queue.entries().isEmpty());
+        const QDir folder = QFileInfo(g->env.settingsPath()).dir();
+        const QStringList aside
+            = folder.entryList({ u"lastfmScrobbleQueue.json.unsent-Alice-*"_s });
+        QCOMPARE(aside.size(), 1);
+        QFile file(folder.filePath(aside.first()));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(ScrobbleQueue::decode(file.readAll()).value_or(Entries()), kQueued);
+
+        // Disconnecting forgets the account and the scrobbles still waiting for it.
+        QVERIFY(g->queue.store(kQueued));
+        g->lastfm->disconnect();
+        QVERIFY(g->env.secretItems().items.isEmpty());
+        QVERIFY(!g->env.settings().contains(SettingsKeys::lastfmUsername));
+        QVERIFY(g->queue.entries().isEmpty());
+    }
+
+    void lateInvalidSessionLeavesTheNewOneAlone()
+    {
+        start(false);
+        QVERIFY(signIn());
+        Response late = kRevoked;
+        late.delay = std::chrono::milliseconds(300);
+        g->fake.answerNext(u"track.scrobble"_s, late);
+        auto call = g->lastfm->request(u"track.scrobble"_s, {}, u"POST"_s);
+        // The user disconnects and signs in again while the old call is out.
+        g->lastfm->disconnect();
+        g->fake.signInAs(u"alice"_s, u"second-session"_s);
+        QVERIFY(signIn());
+        QVERIFY(!QCoro::waitFor(call));
+        QCOMPARE(g->lastfm->sessionKey(), u"second-session"_s);
+    }
+
+    // The offline queue, as the account and the scrobble manager share it.
+    void storedOnEveryChange()
+    {
+        const QueuedScrobble played { u"Sigur Rós"_s, u"Hoppípolla"_s, u"Takk…"_s, 268,
+                                      1700000000 };
+        QCOMPARE(g->queue.append(played).value_or(-1), qsizetype(1));
+        // Another process reading the file now (as after kill -9) finds it, in the stored format.
+        const auto stored = SettingsStore(g->env.settingsPath())
+                                .dataValue(SettingsKeys::lastfmScrobbleQueue)
+                                .value_or(QByteArray());
+        QCOMPARE(stored,
+                 QByteArray(R"([{"album":"Takk…","artist":"Sigur Rós","duration":268,)"
+                            R"("timestamp":1700000000,"track":"Hoppípolla"}])"));
+        QVERIFY(
+            ScrobbleQueue::decode(R"([{"artist":"a","track":"t","duration":0,"timestamp":5}])"));
+        for (const char *damaged :
+             { R"({"artist":"a"})", R"([{"artist":"a","track":"t","album":"","duration":0}])",
+               R"([{"artist":"a","track":"t","album":"","duration":1.5,"timestamp":5}])" })
+            QVERIFY2(!ScrobbleQueue::decode(damaged), damaged);
+    }
+
+    void damagedQueueIsSetAsideNotOverwritten()
+    {
+        const QByteArray stored = "[{\"artist\":\"A\",";
+        QVERIFY(g->env.settings().setValue(SettingsKeys::lastfmScrobbleQueue, stored));
+        LogCapture log;
+        QCOMPARE(g->queue.append(entries(1, 1).first()).value_or(-1), qsizetype(1));
+        const QDir folder = QFileInfo(g->env.settingsPath()).dir();
+        const QStringList aside = folder.entryList({ u"lastfmScrobbleQueue.json.damaged-*"_s });
+        QCOMPARE(aside.size(), 1);
+        QFile file(folder.filePath(aside.first()));
+        QVERIFY(file.open(QIODevice::ReadOnly));
+        QCOMPARE(file.readAll(), stored);
+        QVERIFY(log.contains(u"[LastFm] the scrobble queue was set aside as "_s + file.fileName()));
+
+        // Settings whose folder is a plain file: the copy cannot be made, so nothing is replaced.
+        SettingsStore stuck(file.fileName() + u"/defaults.json"_s);
+        QVERIFY(stuck.setValue(SettingsKeys::lastfmScrobbleQueue, stored));
+        QVERIFY(!ScrobbleQueue(stuck).append(entries(1, 1).first()));
+        QCOMPARE(stuck.dataValue(SettingsKeys::lastfmScrobbleQueue), stored);
+    }
+
+    void deliveredBatchLeavesTheFront()
+    {
+        const Entries batch = entries(0, 20);
+        // Sent and untouched; a scrobble queued while the batch was out stays.
+        QCOMPARE(ScrobbleQueue::deliveredPrefix(entries(0, 21), batch), qsizetype(20));
+        // The cap pushed the batch's first entry out meanwhile: only its rest leaves.
+        QCOMPARE(ScrobbleQueue::deliveredPrefix(entries(1, 30), batch), qsizetype(19));
+        // The queue was emptied or replaced meanwhile: nothing of it leaves.
+        QCOMPARE(ScrobbleQueue::deliveredPrefix({}, batch), qsizetype(0));
+        QCOMPARE(ScrobbleQueue::deliveredPrefix(entries(100, 5), batch), qsizetype(0));
+
+        QVERIFY(g->queue.store(entries(0, 21)));
+        QCOMPARE(g->queue.removeDelivered(batch), qsizetype(1));
+        QCOMPARE(g->queue.entries(), entries(20, 1));
+
+        // The newest five hundred are kept.
+        QVERIFY(g->queue.store(entries(0, 500)));
+        QCOMPARE(g->queue.append(entries(500, 1).first()).value_or(-1), qsizetype(500));
+        QCOMPARE(g->queue.entries(), entries(1, 500));
+    }
+
+    // A play is announced, then scrobbled once, dated at its start. An answer that is not a
+    // scrobble answer is no delivery: the play waits in the queue for the next flush.
+    void aPlayIsAnnouncedThenScrobbledOnce()
+    {
+        start();
+        g->fake.answerNext(u"track.scrobble"_s, Response::ok("{}"));
+        play(u"Song"_s);
+        tick();
+        QTRY_COMPARE(g->fake.calls(u"track.updateNowPlaying"_s).size(), 1);
+        QCOMPARE(g->fake.calls().last().params.value(u"duration"_s), u"40"_s);
+        tick(19);
+        LogCapture log;
+        tick(); // 20 of 40 seconds heard
+        QTRY_COMPARE(queued(), qsizetype(1));
+        QCOMPARE(log.lines().mid(1),
+                 (QStringList { u"Vesper: Last.fm track.scrobble failed: -1 malformed response"_s,
+                                u"Vesper: Last.fm scrobble queued (1 pending)"_s }));
+        // Stored at once, as a later start would read it.
+        SettingsStore reread(g->env.settingsPath());
+        QCOMPARE(ScrobbleQueue(reread).entries().size(), 1);
+
+        // The periodic flush, 60 ticks after the first, delivers it; nothing is sent twice.
+        log.clear();
+        tick(40);
+        QTRY_COMPARE(queued(), qsizetype(0));
+        QVERIFY(g->env.networkDrained());
+        QCOMPARE(log.lines(),
+                 QStringList { u"Vesper: Last.fm flushed 1 queued scrobbles (0 left)"_s });
+        QCOMPARE(g->fake.calls(u"track.scrobble"_s).size(), 2);
+        QCOMPARE(g->fake.calls(u"track.updateNowPlaying"_s).size(), 1);
+        QCOMPARE(g->fake.calls().last().params.value(u"timestamp[0]"_s),
+                 QString::number(m_firstTick.toSecsSinceEpoch()));
+    }
+
+    void backlogGoesOutInBatchesOfFiftyOldestFirst()
+    {
+        backlog(120);
+        g->fake.answerNext(u"track.scrobble"_s,
+                           Response::ok(R"({"scrobbles":{"@attr":{"accepted":47,"ignored":3}}})"));
+        g->fake.answerNext(u"track.scrobble"_s, FakeLastFm::error(16, u"Temporary error"_s, 500));
+        start();
+        LogCapture log;
+        tick();
+        QTRY_COMPARE(g->fake.calls(u"track.scrobble"_s).size(), 2);
+        QTRY_VERIFY(!g->manager->isFlushing());
+        // A failed batch stays at the front for the next flush.
+        QCOMPARE(log.lines(),
+                 (QStringList { u"[LastFm] Last.fm ignored 3 of 50 scrobbles"_s,
+                                u"Vesper: Last.fm flushed 50 queued scrobbles (70 left)"_s,
+                                u"Vesper: Last.fm track.scrobble failed: 16 Temporary error"_s }));
+        QCOMPARE(g->queue.entries().first().track, u"Old 50"_s);
+
+        tick(60);
+        QTRY_COMPARE(queued(), qsizetype(0));
+        const QList<FakeLastFm::Call> calls = g->fake.calls(u"track.scrobble"_s);
+        QCOMPARE(calls.size(), 4);
+        QVERIFY(calls.at(0).params.contains(u"artist[49]"_s)
+                && !calls.at(0).params.contains(u"artist[50]"_s));
+        QCOMPARE(calls.at(2).params.value(u"track[0]"_s), u"Old 50"_s);
+        QCOMPARE(calls.at(3).params.value(u"track[19]"_s), u"Old 119"_s);
+    }
+
+    void scrobbleOfASignedOutAccountIsNotKept()
+    {
+        start();
+        Response late = FakeLastFm::error(16, u"Temporary error"_s);
+        late.delay = std::chrono::milliseconds(150);
+        g->fake.answerNext(u"track.scrobble"_s, late);
+        play(u"Song"_s);
+        tick(21);
+        QTRY_COMPARE(g->fake.calls(u"track.scrobble"_s).size(), 1);
+        // The user signs out while the scrobble is out; the next account must not inherit it.
+        g->lastfm->disconnect();
+        LogCapture log;
+        QTRY_VERIFY(
+            log.contains(u"[LastFm] a scrobble of Song is not kept: its account was signed out"_s));
+        QCOMPARE(queued(), qsizetype(0));
+    }
+
+    void ineligiblePlaysAreNotFollowed()
+    {
+        start();
+        g->settings.setScrobbleSource(Source::Spotify, false);
+        play(u"Song"_s);
+        tick(30);
+        QVERIFY(!g->manager->session());
+        QVERIFY(g->env.networkDrained());
+        QVERIFY(g->fake.calls(u"track.updateNowPlaying"_s).isEmpty());
+    }
+};
+
+QTEST_GUILESS_MAIN(TestScrobbling)
+#include "test_scrobbling.moc"
