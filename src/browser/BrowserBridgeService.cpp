@@ -21,15 +21,6 @@ Source sourceOf(const WebPlayerState &state)
     return BridgeProtocol::sourceFromBridgeName(state.source).value_or(Source());
 }
 
-// A generic site's definition names it everywhere Vesper shows it.
-void registerSiteNames(const QList<WebSourceDefinition> &definitions)
-{
-    for (const WebSourceDefinition &definition : definitions) {
-        if (definition.app.kind() == Source::Generic && !definition.name.isEmpty())
-            Source::genericSiteNames().insert(definition.app.host(), definition.name);
-    }
-}
-
 } // namespace
 
 const QList<quint16> &BrowserBridgeService::defaultPorts()
@@ -58,7 +49,7 @@ BrowserBridgeService::BrowserBridgeService(SettingsStore &defaults, QList<quint1
     const QVariant cached = m_defaults.object(SettingsKeys::browserSourceDefinitions);
     if (const auto array = BridgeProtocol::definitionsFromCache(cached)) {
         m_sourceDefinitions = BridgeProtocol::decodeSourceDefinitions(*array);
-        registerSiteNames(m_sourceDefinitions);
+        nameGenericSites(m_sourceDefinitions);
     } else if (cached.isValid()) {
         qCWarning(lcBrowserBridge) << "cached source definitions ignored: not a list of objects";
     }
@@ -272,11 +263,11 @@ void BrowserBridgeService::onState(const BridgeProtocol::State &message)
 
     if (source->kind() == Source::Generic) {
         if (!state.siteName.isEmpty())
-            Source::genericSiteNames().insert(source->host(), state.siteName);
+            m_webSites.genericNames.insert(source->host(), state.siteName);
         if (!state.faviconURL.isEmpty())
-            Source::genericFaviconURLs().insert(source->host(), state.faviconURL);
+            m_webSites.genericFavicons.insert(source->host(), state.faviconURL);
     } else if (!state.faviconURL.isEmpty()) {
-        Source::webFaviconURLs().insert(source->rawValue(), state.faviconURL);
+        m_webSites.favicons.insert(source->rawValue(), state.faviconURL);
     }
 
     m_statesBySource.insert(*source, state);
@@ -312,7 +303,7 @@ void BrowserBridgeService::updateSourceDefinitions(
     // A message without usable definitions leaves the catalogue and its cache as they are.
     if (!catalogue)
         return;
-    registerSiteNames(catalogue->definitions);
+    nameGenericSites(catalogue->definitions);
     setSourceDefinitions(catalogue->definitions);
 
     const QVariantList cacheable = BridgeProtocol::cacheableDefinitions(catalogue->received);
@@ -380,4 +371,13 @@ void BrowserBridgeService::sendJSON(const QJsonObject &message)
         return;
     if (const auto text = BridgeProtocol::serialize(message))
         m_transport->sendText(m_connection, *text);
+}
+
+void BrowserBridgeService::nameGenericSites(const QList<WebSourceDefinition> &definitions)
+{
+    // A generic site's definition names it everywhere Vesper shows it.
+    for (const WebSourceDefinition &definition : definitions) {
+        if (definition.app.kind() == Source::Generic && !definition.name.isEmpty())
+            m_webSites.genericNames.insert(definition.app.host(), definition.name);
+    }
 }

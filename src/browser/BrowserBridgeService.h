@@ -63,6 +63,7 @@ public:
     QList<Source> configuredSources() const { return m_configuredSources; }
     QList<WebSourceDefinition> sourceDefinitions() const { return m_sourceDefinitions; }
     QList<Source> definedSources() const override;
+    const WebSites &webSites() const override { return m_webSites; }
 
     // Sends a command for a web player; dropped when no client is connected.
     void send(const QString &action, std::optional<double> value, const Source &target) override;
@@ -107,6 +108,7 @@ private:
     void updateSourceDefinitions(const std::optional<BridgeProtocol::Catalogue> &catalogue);
     void updateSetupState(const BridgeProtocol::SetupState &setup);
     void setSourceDefinitions(const QList<WebSourceDefinition> &definitions);
+    void nameGenericSites(const QList<WebSourceDefinition> &definitions);
     void setLastState(const std::optional<WebPlayerState> &state);
 
     SettingsStore &m_defaults;
@@ -122,6 +124,7 @@ private:
     bool m_setupCompleted = false;
     QList<Source> m_configuredSources;
     QList<WebSourceDefinition> m_sourceDefinitions;
+    WebSites m_webSites;
     QHash<Source, QString> m_loggedStateSignatures;
 
     BridgeTransport::ConnectionId m_connection = 0;

@@ -45,25 +45,6 @@ const CaseStrings &stringsFor(Source::Kind kind)
     return dedicated[static_cast<size_t>(kind) - 1];
 }
 
-// A URL the favicon loader can be handed, or none for text that does not parse.
-std::optional<QUrl> urlFromText(const std::optional<QString> &text)
-{
-    if (!text || text->isEmpty())
-        return std::nullopt;
-    const QUrl url(*text, QUrl::StrictMode);
-    if (!url.isValid())
-        return std::nullopt;
-    return url;
-}
-
-std::optional<QString> lookup(const QHash<QString, QString> &registry, const QString &key)
-{
-    const auto it = registry.constFind(key);
-    if (it == registry.cend())
-        return std::nullopt;
-    return *it;
-}
-
 } // namespace
 
 Source::Source() : m_kind(Unknown) { }
@@ -131,44 +112,15 @@ QString Source::displayName() const
 {
     if (m_kind != Generic)
         return stringsFor(m_kind).displayName.toString();
-
-    const QString siteName = genericSiteNames().value(m_host);
-    if (!siteName.isEmpty())
-        return siteName;
     // A host that is nothing but "www." would otherwise show as a blank row.
     if (m_host.startsWith(u"www.") && m_host.size() > 4)
         return m_host.mid(4);
     return m_host;
 }
 
-std::optional<QUrl> Source::faviconURL() const
-{
-    if (m_kind == Generic)
-        return urlFromText(lookup(genericFaviconURLs(), m_host));
-    return urlFromText(lookup(webFaviconURLs(), rawValue()));
-}
-
 bool Source::isDesktopSource() const
 {
     return m_kind == Spotify || m_kind == AppleMusic || m_kind == Unknown;
-}
-
-QHash<QString, QString> &Source::genericSiteNames()
-{
-    static QHash<QString, QString> registry;
-    return registry;
-}
-
-QHash<QString, QString> &Source::genericFaviconURLs()
-{
-    static QHash<QString, QString> registry;
-    return registry;
-}
-
-QHash<QString, QString> &Source::webFaviconURLs()
-{
-    static QHash<QString, QString> registry;
-    return registry;
 }
 
 bool operator==(const Source &lhs, const Source &rhs) { return lhs.rawValue() == rhs.rawValue(); }

@@ -9,11 +9,11 @@
 
 // A playback source: one of the desktop players, a web player with its own case, any other web
 // player by host name (Generic), or Unknown when no source is known. Values compare and hash by
-// their raw value, the bundle identifier that settings and the browser bridge store.
+// their raw value, the source id that settings and the browser bridge store.
 class Source
 {
 public:
-    // Cases in declaration order of the design.
+    // Cases in their stored order.
     enum Kind {
         Generic,
         Spotify,
@@ -51,18 +51,13 @@ public:
 
     QString rawValue() const;
     std::optional<QString> bridgeSource() const;
+    // The case's own name; a generic site's host without "www." (the browser bridge's WebSites
+    // knows the names sites give themselves).
     QString displayName() const;
-    std::optional<QUrl> faviconURL() const;
 
     // Spotify, AppleMusic and Unknown are routed as desktop sources; everything else is served
     // by the browser bridge.
     bool isDesktopSource() const;
-
-    // Process-wide registries, filled by the browser bridge as the extension reports sites.
-    // Main thread only.
-    static QHash<QString, QString> &genericSiteNames(); // host → site name
-    static QHash<QString, QString> &genericFaviconURLs(); // host → favicon URL text
-    static QHash<QString, QString> &webFaviconURLs(); // rawValue → favicon URL text
 
 private:
     Kind m_kind;

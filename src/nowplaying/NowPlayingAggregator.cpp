@@ -362,9 +362,11 @@ void NowPlayingAggregator::refreshAvailableSources()
 QList<SourceListItem> NowPlayingAggregator::sourceList() const
 {
     const bool connected = m_webBridge && m_webBridge->isConnected();
-    return SourceRouting::sourceList(m_players.runningSourceIds(), connected,
-                                     connected ? m_webBridge->definedSources() : QList<Source>(),
-                                     connected ? m_webBridge->openSources() : QSet<Source>());
+    if (!connected)
+        return SourceRouting::sourceList(m_players.runningSourceIds(), false, {}, {}, WebSites());
+    return SourceRouting::sourceList(m_players.runningSourceIds(), true,
+                                     m_webBridge->definedSources(), m_webBridge->openSources(),
+                                     m_webBridge->webSites());
 }
 
 QList<Source> NowPlayingAggregator::availableSources() const

@@ -16,10 +16,10 @@ Source shownSource(const NowPlayingInfo &info)
 
 QString trackKey(const QString &title, const QString &artist) { return title + u'|' + artist; }
 
-Verdict admit(const std::optional<Source> &lock, const QString &incomingBundleID,
+Verdict admit(const std::optional<Source> &lock, const QString &incomingSourceId,
               bool incomingPlaying, const NowPlayingInfo &shown)
 {
-    const std::optional<Source> incoming = Source::fromRawValue(incomingBundleID);
+    const std::optional<Source> incoming = Source::fromRawValue(incomingSourceId);
     if (lock) {
         if (!incoming || incoming->rawValue() != lock->rawValue())
             return Verdict::RejectedByLock;
@@ -63,7 +63,7 @@ int nextRepeatMode(const Source &source, int mode)
 
 QList<SourceListItem> sourceList(const QSet<QString> &runningSourceIds, bool bridgeConnected,
                                  const QList<Source> &definedSources,
-                                 const QSet<Source> &openSources)
+                                 const QSet<Source> &openSources, const WebSites &sites)
 {
     QList<SourceListItem> items;
     const QString notRunning = QCoreApplication::translate("SourceList", "Not Running");
@@ -89,8 +89,8 @@ QList<SourceListItem> sourceList(const QSet<QString> &runningSourceIds, bool bri
     }
     QCollator collator;
     collator.setCaseSensitivity(Qt::CaseInsensitive);
-    std::sort(generics.begin(), generics.end(), [&collator](const Source &a, const Source &b) {
-        const int order = collator.compare(a.displayName(), b.displayName());
+    std::sort(generics.begin(), generics.end(), [&](const Source &a, const Source &b) {
+        const int order = collator.compare(sites.displayName(a), sites.displayName(b));
         // Equal names still need a stable order between runs.
         return order != 0 ? order < 0 : a.rawValue() < b.rawValue();
     });

@@ -4,6 +4,7 @@
 #include "models/Source.h"
 #include "models/SourceListItem.h"
 #include "models/WebPlayerState.h"
+#include "models/WebSites.h"
 
 #include <QList>
 #include <QSet>
@@ -15,14 +16,14 @@ namespace SourceRouting {
 
 enum class Verdict { Accepted, RejectedByLock, RejectedPaused };
 
-// The shown source of a record: its bundle identifier's source, unknown when it has none.
+// The shown source of a record: the source of its id, unknown when it has none.
 Source shownSource(const NowPlayingInfo &info);
 
 QString trackKey(const QString &title, const QString &artist);
 
 // The central gate: a lock admits only its own source; in automatic mode a paused report never
 // takes the display away from another source that shows a track.
-Verdict admit(const std::optional<Source> &lock, const QString &incomingBundleID,
+Verdict admit(const std::optional<Source> &lock, const QString &incomingSourceId,
               bool incomingPlaying, const NowPlayingInfo &shown);
 
 enum class WebVerdict {
@@ -41,9 +42,9 @@ WebVerdict admitWeb(const std::optional<Source> &lock, const std::optional<WebPl
 int nextRepeatMode(const Source &source, int mode);
 
 // The source chooser's rows: the desktop players, then (with the extension connected) the
-// catalogue's sites, then the open generic sites sorted by name.
+// catalogue's sites, then the open generic sites sorted by the names the sites gave.
 QList<SourceListItem> sourceList(const QSet<QString> &runningSourceIds, bool bridgeConnected,
                                  const QList<Source> &definedSources,
-                                 const QSet<Source> &openSources);
+                                 const QSet<Source> &openSources, const WebSites &sites);
 
 } // namespace SourceRouting

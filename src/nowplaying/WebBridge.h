@@ -2,6 +2,7 @@
 
 #include "models/Source.h"
 #include "models/WebPlayerState.h"
+#include "models/WebSites.h"
 
 #include <QList>
 #include <QSet>
@@ -21,6 +22,8 @@ public:
     virtual QSet<Source> openSources() const = 0;
     // The sources of the catalogue's definitions, in catalogue order.
     virtual QList<Source> definedSources() const = 0;
+    // The names and favicons the extension gave for its sites.
+    virtual const WebSites &webSites() const = 0;
     // Dropped when no extension is connected.
     virtual void send(const QString &action, std::optional<double> value, const Source &target) = 0;
 };

@@ -62,12 +62,7 @@ private Q_SLOTS:
         m_fixture = std::make_unique<ServiceFixture>();
         m_events.clear();
     }
-    void cleanup()
-    {
-        m_bridge.reset();
-        Source::genericSiteNames().clear();
-        Source::webFaviconURLs().clear();
-    }
+    void cleanup() { m_bridge.reset(); }
 
     void portFallback()
     {
@@ -138,10 +133,10 @@ private Q_SLOTS:
                                 u"sources"_s }));
         const QList<Source> radio { Source::generic(u"radio.example"_s) };
         QCOMPARE(m_bridge->definedSources(), radio);
-        QCOMPARE(radio[0].displayName(), u"Radio X"_s);
+        QCOMPARE(m_bridge->webSites().displayName(radio[0]), u"Radio X"_s);
         SettingsStore nextRun(m_fixture->settingsPath());
         QCOMPARE(BrowserBridgeService(nextRun, {}).definedSources(), radio);
-        QCOMPARE(Source(Source::SoundCloud).faviconURL()->host(), u"soundcloud.com"_s);
+        QCOMPARE(m_bridge->webSites().faviconURL(Source::SoundCloud)->host(), u"soundcloud.com"_s);
         QCOMPARE(m_bridge->state(Source::SoundCloud)->position, 20.0);
 
         // Bye forgets the followed site's state; the open sites stay.

@@ -3,6 +3,7 @@
 #include "models/Source.h"
 #include "models/SourceCapabilities.h"
 #include "models/SourceListItem.h"
+#include "models/WebSites.h"
 
 #include <QSet>
 #include <QTest>
@@ -16,13 +17,6 @@ class TestModels : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
-    void cleanup()
-    {
-        Source::genericSiteNames().clear();
-        Source::genericFaviconURLs().clear();
-        Source::webFaviconURLs().clear();
-    }
-
     void dedicatedCasesNameThemselves()
     {
         // Raw values are stored in the settings and bridge names are the extension's: a sample of
@@ -119,46 +113,41 @@ private Q_SLOTS:
         QCOMPARE(shown(u"radio.www.example"_s), u"radio.www.example"_s);
         // Stripping would leave nothing to show.
         QCOMPARE(shown(u"www."_s), u"www."_s);
-
-        auto &names = Source::genericSiteNames();
-        names.insert(u"www.radio.example"_s, QString());
-        QCOMPARE(shown(u"www.radio.example"_s), u"radio.example"_s);
-        // The registry is keyed by the full host as the browser reports it.
-        names.insert(u"radio.example"_s, u"Radio Example"_s);
-        QCOMPARE(shown(u"www.radio.example"_s), u"radio.example"_s);
-        names.insert(u"www.radio.example"_s, u"Radio Example"_s);
-        QCOMPARE(shown(u"www.radio.example"_s), u"Radio Example"_s);
-        // Dedicated cases keep their own names whatever the registry holds.
-        names.insert(u"com.vesper.web.tidal"_s, u"Other"_s);
-        QCOMPARE(Source(Source::Tidal).displayName(), u"Tidal"_s);
     }
 
-    void faviconLookups()
+    void webSitesNameAndIconTheirSources()
     {
-        auto &generic = Source::genericFaviconURLs();
-        auto &web = Source::webFaviconURLs();
-        generic.insert(u"radio.example"_s, u"https://radio.example/icon.png"_s);
-        web.insert(u"com.vesper.web.tidal"_s, u"https://tidal.example/f.ico"_s);
-        QCOMPARE(Source::generic(u"radio.example"_s).faviconURL(),
+        WebSites sites;
+        const auto shown
+            = [&](const QString &host) { return sites.displayName(Source::generic(host)); };
+        sites.genericNames.insert(u"www.radio.example"_s, QString());
+        QCOMPARE(shown(u"www.radio.example"_s), u"radio.example"_s);
+        // Keyed by the full host as the browser reports it.
+        sites.genericNames.insert(u"radio.example"_s, u"Radio Example"_s);
+        QCOMPARE(shown(u"www.radio.example"_s), u"radio.example"_s);
+        sites.genericNames.insert(u"www.radio.example"_s, u"Radio Example"_s);
+        QCOMPARE(shown(u"www.radio.example"_s), u"Radio Example"_s);
+        // Dedicated cases keep their own names.
+        sites.genericNames.insert(u"com.vesper.web.tidal"_s, u"Other"_s);
+        QCOMPARE(sites.displayName(Source::Tidal), u"Tidal"_s);
+
+        sites.genericFavicons.insert(u"radio.example"_s, u"https://radio.example/icon.png"_s);
+        sites.favicons.insert(u"com.vesper.web.tidal"_s, u"https://tidal.example/f.ico"_s);
+        QCOMPARE(sites.faviconURL(Source::generic(u"radio.example"_s)),
                  std::optional<QUrl>(QUrl(u"https://radio.example/icon.png"_s)));
-        QCOMPARE(Source(Source::Tidal).faviconURL(),
+        QCOMPARE(sites.faviconURL(Source::Tidal),
                  std::optional<QUrl>(QUrl(u"https://tidal.example/f.ico"_s)));
-        QVERIFY(!Source::generic(u"www.radio.example"_s).faviconURL());
-        QVERIFY(!Source(Source::Spotify).faviconURL());
-
-        // Each kind of source looks only in its own registry.
-        web.insert(u"com.vesper.web.generic.other.example"_s, u"https://other.example/f.ico"_s);
-        QVERIFY(!Source::generic(u"other.example"_s).faviconURL());
-        generic.insert(u"com.vesper.web.deezer"_s, u"https://d.example/f.ico"_s);
-        QVERIFY(!Source(Source::Deezer).faviconURL());
-
+        QVERIFY(!sites.faviconURL(Source::generic(u"www.radio.example"_s)));
+        // Each kind of source looks only in its own table.
+        sites.favicons.insert(u"com.vesper.web.generic.other.example"_s, u"https://o.example/f"_s);
+        QVERIFY(!sites.faviconURL(Source::generic(u"other.example"_s)));
+        sites.genericFavicons.insert(u"com.vesper.web.deezer"_s, u"https://d.example/f.ico"_s);
+        QVERIFY(!sites.faviconURL(Source::Deezer));
         // Text that is no URL is no favicon.
-        generic.insert(u"bad.example"_s, u"http://exa mple.com/ico"_s);
-        generic.insert(u"empty.example"_s, QString());
-        web.insert(u"com.vesper.web.pandora"_s, u"https://p.example/%zz"_s);
-        QVERIFY(!Source::generic(u"bad.example"_s).faviconURL());
-        QVERIFY(!Source::generic(u"empty.example"_s).faviconURL());
-        QVERIFY(!Source(Source::Pandora).faviconURL());
+        sites.genericFavicons.insert(u"bad.example"_s, u"http://exa mple.com/ico"_s);
+        sites.favicons.insert(u"com.vesper.web.pandora"_s, u"https://p.example/%zz"_s);
+        QVERIFY(!sites.faviconURL(Source::generic(u"bad.example"_s)));
+        QVERIFY(!sites.faviconURL(Source::Pandora));
     }
 
     void records()

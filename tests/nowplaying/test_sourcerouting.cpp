@@ -87,19 +87,21 @@ private Q_SLOTS:
     {
         const QSet<QString> running { Source(Source::Spotify).rawValue() };
         // Without the extension only the desktop players are listed.
-        auto items = sourceList(running, false, { Source::YoutubeMusic }, { Source::YoutubeMusic });
+        WebSites sites;
+        auto items
+            = sourceList(running, false, { Source::YoutubeMusic }, { Source::YoutubeMusic }, sites);
         QCOMPARE(items.size(), 2);
         QCOMPARE(items[0], (SourceListItem { Source::Spotify, true, std::nullopt }));
         QCOMPARE(items[1], (SourceListItem { Source::AppleMusic, false, u"Not Running"_s }));
 
-        Source::genericSiteNames().insert(u"www.zebra.example"_s, u"aardvark radio"_s);
+        sites.genericNames.insert(u"www.zebra.example"_s, u"aardvark radio"_s);
         const Source zebra = Source::generic(u"www.zebra.example"_s);
         const Source beta = Source::generic(u"www.Beta.example"_s);
         const Source gamma = Source::generic(u"gamma.example"_s);
         items = sourceList(
             running, true,
             { Source::SoundCloud, Source::generic(u"listed.example"_s), Source::YoutubeMusic },
-            { Source::YoutubeMusic, gamma, zebra, beta });
+            { Source::YoutubeMusic, gamma, zebra, beta }, sites);
         QList<Source> order;
         for (const auto &item : items)
             order.append(item.app);
@@ -109,7 +111,6 @@ private Q_SLOTS:
                                   Source::YoutubeMusic, zebra, beta, gamma }));
         QCOMPARE(items[2].statusNote, u"Not Open"_s);
         QVERIFY(items[3].enabled);
-        Source::genericSiteNames().clear();
     }
 };
 

@@ -14,6 +14,7 @@ public:
     QHash<QString, WebPlayerState> states; // by source raw value
     QSet<Source> open;
     QList<Source> defined;
+    WebSites sites;
     QStringList sent;
 
     bool isConnected() const override { return connected; }
@@ -25,6 +26,7 @@ public:
     }
     QSet<Source> openSources() const override { return open; }
     QList<Source> definedSources() const override { return defined; }
+    const WebSites &webSites() const override { return sites; }
     void send(const QString &action, std::optional<double> value, const Source &target) override
     {
         sent << action + u' ' + target.rawValue()
