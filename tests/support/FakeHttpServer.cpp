@@ -24,24 +24,6 @@ struct FakeHttpServer::Connection
     QTimer *drip = nullptr;
 };
 
-FakeHttpServer::Response FakeHttpServer::Response::ok(const QByteArray &body,
-                                                      const QByteArray &contentType)
-{
-    Response response;
-    response.body = body;
-    if (!contentType.isEmpty())
-        response.headers.append({ "Content-Type", contentType });
-    return response;
-}
-
-FakeHttpServer::Response FakeHttpServer::Response::withStatus(int status, const QByteArray &body)
-{
-    Response response;
-    response.status = status;
-    response.body = body;
-    return response;
-}
-
 FakeHttpServer::FakeHttpServer(QObject *parent) : QObject(parent)
 {
     connect(&m_server, &QTcpServer::newConnection, this, [this] {

@@ -51,8 +51,20 @@ public:
         std::chrono::milliseconds chunkInterval { 0 };
         qint64 chunkSize = 1;
 
-        static Response ok(const QByteArray &body, const QByteArray &contentType = {});
-        static Response withStatus(int status, const QByteArray &body = {});
+        static Response ok(const QByteArray &body, const QByteArray &contentType = {})
+        {
+            Response response = withStatus(200, body);
+            if (!contentType.isEmpty())
+                response.headers.append({ "Content-Type", contentType });
+            return response;
+        }
+        static Response withStatus(int status, const QByteArray &body = {})
+        {
+            Response response;
+            response.status = status;
+            response.body = body;
+            return response;
+        }
     };
 
     using Handler = std::function<Response(const Request &)>;
