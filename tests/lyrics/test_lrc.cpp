@@ -86,7 +86,8 @@ private Q_SLOTS:
     {
         // Blank ends go, an inner blank line stays, and each line's index is its time.
         QCOMPARE(timed(Lrc::plainLines(u"\n\nA\n\nB\n\n")), u"2 A|3 |4 B"_s);
-        QCOMPARE(timed(Lrc::plainLines(u"  One\t\r\n[00:01.00] a\r\n")), u"0 One|1 [00:01.00] a"_s);
+        QCOMPARE(timed(Lrc::plainLines(u"\uFEFF  One\t\r\n[00:01.00] a\r\n")),
+                 u"0 One|1 [00:01.00] a"_s);
         QCOMPARE(timed(Lrc::plainLines(u"\n \n\t\n")), QString());
     }
 

@@ -97,8 +97,8 @@ private Q_SLOTS:
             QVERIFY2(evaluate(200, body) == Status::failed(), body.constData());
         // The page opens in the browser: only an absolute web address may come from the manifest.
         for (const QJsonValue &bad :
-             { QJsonValue(u"javascript:alert(1)"_s), QJsonValue(u"/relative/page"_s),
-               QJsonValue(u"https://"_s), QJsonValue(42) })
+             { QJsonValue(u"javascript:alert(1)"_s), QJsonValue(u"ftp://vesper.example/v"_s),
+               QJsonValue(u"/relative/page"_s), QJsonValue(u"https://"_s), QJsonValue(42) })
             QCOMPARE(evaluate(200, manifest(u"2.0"_s, bad)),
                      Status::updateAvailable(u"2.0"_s, kFallback));
     }
