@@ -5,11 +5,10 @@
 
 #include <limits>
 
-using namespace Qt::StringLiterals;
-
 namespace {
 // A small write buffer keeps a body the client stops reading unsent.
 constexpr qint64 kWriteWindow = 64 * 1024;
+constexpr qint64 kEndless = std::numeric_limits<qint64>::max();
 } // namespace
 
 struct FakeHttpServer::Connection
@@ -33,7 +32,6 @@ FakeHttpServer::FakeHttpServer(QObject *parent) : QObject(parent)
             connect(socket, &QTcpSocket::bytesWritten, this,
                     [this, socket] { pump(socket, false); });
             connect(socket, &QTcpSocket::disconnected, this, [this, socket] { drop(socket); });
-            readFrom(socket);
         }
     });
     if (!m_server.listen(QHostAddress::LocalHost, 0))
@@ -49,7 +47,7 @@ FakeHttpServer::~FakeHttpServer()
 
 QUrl FakeHttpServer::url() const
 {
-    return QUrl(u"http://127.0.0.1:%1"_s.arg(m_server.serverPort()));
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()));
 }
 
 QUrl FakeHttpServer::url(const QString &path) const
@@ -72,10 +70,8 @@ void FakeHttpServer::route(const QByteArray &method, const QString &path, const 
 QList<FakeHttpServer::Request> FakeHttpServer::requests(const QString &path) const
 {
     QList<Request> matching;
-    for (const Request &request : m_requests) {
-        if (request.path == path)
-            matching.append(request);
-    }
+    std::copy_if(m_requests.cbegin(), m_requests.cend(), std::back_inserter(matching),
+                 [&path](const Request &request) { return request.path == path; });
     return matching;
 }
 
@@ -97,22 +93,15 @@ void FakeHttpServer::readFrom(QTcpSocket *socket)
 
     const QList<QByteArray> lines = state->inbound.left(headEnd).split('\n');
     const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
-    if (requestLine.size() != 3) {
-        socket->abort();
-        return;
-    }
     Request request;
-    request.method = requestLine.at(0);
-    const QByteArray target = requestLine.at(1);
+    request.method = requestLine.first();
+    const QByteArray target = requestLine.value(1);
     const qsizetype queryStart = target.indexOf('?');
     request.path = QUrl::fromPercentEncoding(queryStart < 0 ? target : target.left(queryStart));
-    if (queryStart >= 0) {
-        request.rawQuery = target.mid(queryStart + 1);
-        request.query.setQuery(QString::fromLatin1(request.rawQuery));
-    }
+    request.rawQuery = queryStart < 0 ? QByteArray() : target.mid(queryStart + 1);
+    request.query.setQuery(QString::fromLatin1(request.rawQuery));
     for (const QByteArray &line : lines.mid(1)) {
-        const qsizetype colon = line.indexOf(':');
-        if (colon > 0)
+        if (const qsizetype colon = line.indexOf(':'); colon > 0)
             request.headers.insert(line.left(colon).trimmed().toLower(),
                                    line.mid(colon + 1).trimmed());
     }
@@ -128,7 +117,6 @@ void FakeHttpServer::readFrom(QTcpSocket *socket)
     state->index = m_bodyBytesSent.size();
     m_bodyBytesSent.append(0);
     state->busy = true;
-    state->limit = -1;
     const auto handler = m_routes.constFind({ request.method, request.path });
     const Response response = handler == m_routes.constEnd()
         ? Response::withStatus(404, "not found")
@@ -145,8 +133,7 @@ void FakeHttpServer::start(QTcpSocket *socket, const Response &response)
     state->response = response;
     state->sent = 0;
     const qint64 total = response.fillerSize.value_or(response.body.size());
-    state->limit = qMin(total < 0 ? std::numeric_limits<qint64>::max() : total,
-                        response.hangUpAfter.value_or(std::numeric_limits<qint64>::max()));
+    state->limit = qMin(total < 0 ? kEndless : total, response.hangUpAfter.value_or(kEndless));
     state->closeWhenDone = state->closeWhenDone || total < 0 || response.hangUpAfter;
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Fake\r\n";
@@ -157,10 +144,7 @@ void FakeHttpServer::start(QTcpSocket *socket, const Response &response)
     }
     if (!hasLength && total >= 0)
         head += "Content-Length: " + QByteArray::number(total) + "\r\n";
-    if (state->closeWhenDone)
-        head += "Connection: close\r\n";
-    socket->write(head + "\r\n");
-
+    socket->write(head + (state->closeWhenDone ? "Connection: close\r\n\r\n" : "\r\n"));
     if (response.chunkInterval.count() > 0) {
         state->drip = new QTimer(socket);
         connect(state->drip, &QTimer::timeout, this, [this, socket] { pump(socket, true); });
@@ -190,13 +174,9 @@ void FakeHttpServer::pump(QTcpSocket *socket, bool dripTick)
         state->sent += piece;
         m_bodyBytesSent[state->index] = state->sent;
     } while (!dripping && socket->bytesToWrite() < kWriteWindow);
-    if (state->sent >= state->limit)
-        finish(socket);
-}
-
-void FakeHttpServer::finish(QTcpSocket *socket)
-{
-    Connection *state = connection(socket);
+    if (state->sent < state->limit)
+        return;
+    // Done: close, or read on for the next request.
     if (state->drip)
         state->drip->deleteLater();
     state->drip = nullptr;

@@ -95,7 +95,6 @@ private:
     void readFrom(QTcpSocket *socket);
     void start(QTcpSocket *socket, const Response &response);
     void pump(QTcpSocket *socket, bool dripTick);
-    void finish(QTcpSocket *socket);
     void drop(QTcpSocket *socket);
     Connection *connection(QTcpSocket *socket) const;
 
