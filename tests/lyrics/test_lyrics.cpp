@@ -126,6 +126,11 @@ private Q_SLOTS:
         QTest::newRow("500") << QString() << Response::withStatus(500, "{}") << all;
         QTest::newRow("malformed") << QString() << Response::ok("[{\"syncedLyrics\":\"[00") << all;
         QTest::newRow("wrong shape") << QString() << Response::ok("\"[00:01.00] a\"") << all;
+        // A search answer is refused whole, not read up to a stray element.
+        QTest::newRow("stray element")
+            << QString()
+            << Response::ok(QJsonDocument(QJsonArray { candidate(true, false, 200), 7 }).toJson())
+            << all;
     }
 
     void theOrderOfAttempts()
@@ -142,34 +147,6 @@ private Q_SLOTS:
         fetch(u"Song - Live"_s);
         QCOMPARE(requestSummary(), expected);
         QCOMPARE(m_service->lines().size(), stored.isEmpty() ? 0 : 2);
-    }
-
-    void unusableAnswersAreRefused_data()
-    {
-        QTest::addColumn<Response>("response");
-        // A search answer is refused whole, not read up to a stray element.
-        QTest::newRow("stray element")
-            << Response::ok(QJsonDocument(QJsonArray { candidate(true, false, 200), 7 }).toJson());
-        QString lrc;
-        while (lrc.size() < LyricsService::maxBodyBytes)
-            lrc += u"[00:01.00] la la la la la la la la la la\n"_s;
-        QTest::newRow("too long") << Response::ok(
-            QJsonDocument(QJsonObject { { u"syncedLyrics"_s, lrc } }).toJson());
-        Response endless;
-        endless.fillerSize = -1;
-        QTest::newRow("endless") << endless;
-    }
-
-    void unusableAnswersAreRefused()
-    {
-        QFETCH(Response, response);
-        m_lrclib->server().route("GET", u"/api/get"_s, response);
-        m_lrclib->server().route("GET", u"/api/search"_s, response);
-        fetch(u"Song"_s);
-        QVERIFY(m_service->lines().isEmpty());
-        // An endless answer is refused while it comes, not read without end.
-        if (response.fillerSize)
-            QTRY_COMPARE(m_lrclib->server().abortedByClient(), 2);
     }
 
     // A→B→A: the answer to the first look-up of A must not end the second one's loading.
