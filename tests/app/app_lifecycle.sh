@@ -1,34 +1,46 @@
 #!/bin/sh
-# The running binary as a user meets it: it starts headless and stays up, a second launch hands
-# its vesper: URL to it and exits 0, and SIGTERM ends it with status 0.
+# The running binary as a user meets it: it starts headless, asks a product site that is down
+# for the manifest once and logs the failure, a later launch hands its vesper: URL over and
+# exits 0, and SIGTERM ends it with status 0.
 #
-#   tests/app/app_lifecycle.sh <path to vesper>
+#   tests/app/app_lifecycle.sh <path to vesper> <path to fake_http_site>
 set -eu
 
-vesper=${1:?usage: $0 <path to vesper>}
+vesper=${1:?usage: $0 <vesper> <fake_http_site>}
+site=${2:?usage: $0 <vesper> <fake_http_site>}
 . "$(dirname "$0")/../support/e2e_common.sh"
 e2e_private_bus "$@"
 e2e_make_root
 # Nothing may leave the machine, whatever the callback starts.
 export VESPER_SPOTIFY_ACCOUNTS_URL=http://127.0.0.1:9 VESPER_SPOTIFY_API_URL=http://127.0.0.1:9
+log="$root/primary.log"
+callbacks() { grep -c 'authorization callback' "$log" || true; }
 
-wait_for_line() { wait_for "$root/primary.log" "$1"; }
-
-"$vesper" >"$root/primary.log" 2>&1 &
+"$site" /api/version.json 500 '{"error":"down for maintenance"}' "$root/requests.log" >"$root/site.url" &
+e2e_track $!
+wait_for "$root/site.url" "http://127.0.0.1:"
+VESPER_UPDATE_URL=$(cat "$root/site.url") "$vesper" >"$log" 2>&1 &
 primary_pid=$!
 e2e_track "$primary_pid"
-wait_for_line "[App] launched"
-sleep 1
+wait_for "$log" "[App] launched"
+wait_for "$log" "Vesper: update check failed (network or malformed manifest)"
+[ "$(grep -c '^GET /api/version.json?t=[0-9]*$' "$root/requests.log")" -eq 1 ] \
+    || fail "the update check did not ask the site once"
+grep -q '"updateLastCheckDate"' "$root/config/vesper/defaults.json" \
+    || fail "the time of the update check was not stored"
 kill -0 "$primary_pid" || fail "Vesper did not stay up"
 
 "$vesper" "vesper://callback?code=not-for-logs" >"$root/second.log" 2>&1 \
     || fail "the second launch exited $?"
-wait_for_line "[Spotify] authorization callback received"
-grep -q "not-for-logs" "$root/primary.log" && fail "the authorization code was logged"
+wait_for "$log" "[Spotify] authorization callback received"
+grep -q "not-for-logs" "$log" && fail "the authorization code was logged"
 
+# Launches are handled in order: once the fourth one's callback is seen, the third is done.
 "$vesper" "https://example.org/elsewhere" >"$root/third.log" 2>&1 || fail "the third launch failed"
-sleep 0.3
-[ "$(grep -c 'authorization callback' "$root/primary.log")" -eq 1 ] || fail "a non-vesper URL was routed"
+"$vesper" "vesper://callback?code=again" >"$root/fourth.log" 2>&1 || fail "the fourth launch failed"
+tries=100
+while [ "$(callbacks)" -lt 2 ] && [ "$tries" -gt 0 ]; do sleep 0.1; tries=$((tries - 1)); done
+[ "$(callbacks)" -eq 2 ] || fail "$(callbacks) callbacks routed instead of 2"
 
 kill -TERM "$primary_pid"
 status=0

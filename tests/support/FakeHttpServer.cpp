@@ -5,48 +5,10 @@
 
 #include <limits>
 
-using namespace Qt::StringLiterals;
-
 namespace {
-// Keeps the socket's write buffer small, so that a body the client stops reading stays unsent.
+// A small write buffer keeps a body the client stops reading unsent.
 constexpr qint64 kWriteWindow = 64 * 1024;
-constexpr qsizetype kMaxHeadSize = 64 * 1024;
-
-QByteArray reasonPhrase(int status)
-{
-    switch (status) {
-    case 200:
-        return "OK";
-    case 201:
-        return "Created";
-    case 204:
-        return "No Content";
-    case 301:
-        return "Moved Permanently";
-    case 302:
-        return "Found";
-    case 304:
-        return "Not Modified";
-    case 400:
-        return "Bad Request";
-    case 401:
-        return "Unauthorized";
-    case 403:
-        return "Forbidden";
-    case 404:
-        return "Not Found";
-    case 429:
-        return "Too Many Requests";
-    case 500:
-        return "Internal Server Error";
-    case 501:
-        return "Not Implemented";
-    case 503:
-        return "Service Unavailable";
-    default:
-        return "Status";
-    }
-}
+constexpr qint64 kEndless = std::numeric_limits<qint64>::max();
 } // namespace
 
 struct FakeHttpServer::Connection
@@ -57,51 +19,35 @@ struct FakeHttpServer::Connection
     Response response;
     qsizetype index = -1; // into m_bodyBytesSent
     qint64 sent = 0;
-    qint64 total = 0; // body bytes to send; negative: without end
+    qint64 limit = -1; // body bytes to send; negative until the response starts
     QTimer *drip = nullptr;
 };
 
-FakeHttpServer::Response FakeHttpServer::Response::ok(const QByteArray &body,
-                                                      const QByteArray &contentType)
-{
-    Response response;
-    response.body = body;
-    if (!contentType.isEmpty())
-        response.headers.append({ "Content-Type", contentType });
-    return response;
-}
-
-FakeHttpServer::Response FakeHttpServer::Response::withStatus(int status, const QByteArray &body)
-{
-    Response response;
-    response.status = status;
-    response.body = body;
-    return response;
-}
-
 FakeHttpServer::FakeHttpServer(QObject *parent) : QObject(parent)
 {
-    connect(&m_server, &QTcpServer::newConnection, this, &FakeHttpServer::acceptConnections);
+    connect(&m_server, &QTcpServer::newConnection, this, [this] {
+        while (QTcpSocket *socket = m_server.nextPendingConnection()) {
+            m_connections.emplace(socket, std::make_unique<Connection>());
+            connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readFrom(socket); });
+            connect(socket, &QTcpSocket::bytesWritten, this,
+                    [this, socket] { pump(socket, false); });
+            connect(socket, &QTcpSocket::disconnected, this, [this, socket] { drop(socket); });
+        }
+    });
     if (!m_server.listen(QHostAddress::LocalHost, 0))
-        qFatal("FakeHttpServer: cannot listen on 127.0.0.1: %s",
-               qPrintable(m_server.errorString()));
+        qFatal("FakeHttpServer: cannot listen: %s", qPrintable(m_server.errorString()));
 }
 
 FakeHttpServer::~FakeHttpServer()
 {
-    // The sockets are children of the server object; their state must go first.
+    // The sockets are the server's children and go after the connection states.
     for (auto &[socket, state] : m_connections)
         socket->disconnect(this);
-    m_connections.clear();
 }
 
 QUrl FakeHttpServer::url() const
 {
-    QUrl base;
-    base.setScheme(u"http"_s);
-    base.setHost(u"127.0.0.1"_s);
-    base.setPort(m_server.serverPort());
-    return base;
+    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()));
 }
 
 QUrl FakeHttpServer::url(const QString &path) const
@@ -124,10 +70,8 @@ void FakeHttpServer::route(const QByteArray &method, const QString &path, const 
 QList<FakeHttpServer::Request> FakeHttpServer::requests(const QString &path) const
 {
     QList<Request> matching;
-    for (const Request &request : m_requests) {
-        if (request.path == path)
-            matching.append(request);
-    }
+    std::copy_if(m_requests.cbegin(), m_requests.cend(), std::back_inserter(matching),
+                 [&path](const Request &request) { return request.path == path; });
     return matching;
 }
 
@@ -137,99 +81,48 @@ FakeHttpServer::Connection *FakeHttpServer::connection(QTcpSocket *socket) const
     return found == m_connections.end() ? nullptr : found->second.get();
 }
 
-void FakeHttpServer::acceptConnections()
-{
-    while (QTcpSocket *socket = m_server.nextPendingConnection()) {
-        socket->setParent(this);
-        m_connections.emplace(socket, std::make_unique<Connection>());
-        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readFrom(socket); });
-        connect(socket, &QTcpSocket::bytesWritten, this, [this, socket] { pump(socket, false); });
-        connect(socket, &QTcpSocket::disconnected, this, [this, socket] { drop(socket); });
-        readFrom(socket);
-    }
-}
-
 void FakeHttpServer::readFrom(QTcpSocket *socket)
 {
     Connection *state = connection(socket);
     if (!state)
         return;
     state->inbound += socket->readAll();
-    if (state->busy || state->closeWhenDone)
-        return;
-
     const qsizetype headEnd = state->inbound.indexOf("\r\n\r\n");
-    if (headEnd < 0) {
-        if (state->inbound.size() > kMaxHeadSize)
-            socket->abort();
+    if (state->busy || state->closeWhenDone || headEnd < 0)
         return;
-    }
 
     const QList<QByteArray> lines = state->inbound.left(headEnd).split('\n');
-    const QList<QByteArray> requestLine = lines.value(0).trimmed().split(' ');
-    if (requestLine.size() != 3) {
-        socket->abort();
-        return;
-    }
-
+    const QList<QByteArray> requestLine = lines.first().trimmed().split(' ');
     Request request;
-    request.method = requestLine.at(0);
-    const QByteArray target = requestLine.at(1);
+    request.method = requestLine.first();
+    const QByteArray target = requestLine.value(1);
     const qsizetype queryStart = target.indexOf('?');
     request.path = QUrl::fromPercentEncoding(queryStart < 0 ? target : target.left(queryStart));
-    if (queryStart >= 0) {
-        request.rawQuery = target.mid(queryStart + 1);
-        request.query.setQuery(QString::fromLatin1(request.rawQuery));
-    }
-    for (qsizetype i = 1; i < lines.size(); ++i) {
-        const QByteArray &line = lines.at(i);
-        const qsizetype colon = line.indexOf(':');
-        if (colon > 0)
+    request.rawQuery = queryStart < 0 ? QByteArray() : target.mid(queryStart + 1);
+    request.query.setQuery(QString::fromLatin1(request.rawQuery));
+    for (const QByteArray &line : lines.mid(1)) {
+        if (const qsizetype colon = line.indexOf(':'); colon > 0)
             request.headers.insert(line.left(colon).trimmed().toLower(),
                                    line.mid(colon + 1).trimmed());
     }
-
-    if (!request.header("transfer-encoding").isEmpty()) {
-        // Chunked request bodies are not needed by anything Vesper sends.
-        state->closeWhenDone = true;
-        record(state, request);
-        start(socket, Response::withStatus(501));
-        return;
-    }
-    bool lengthOk = true;
-    const QByteArray lengthText = request.header("content-length");
-    const qint64 length = lengthText.isEmpty() ? 0 : lengthText.toLongLong(&lengthOk);
-    if (!lengthOk || length < 0) {
-        socket->abort();
-        return;
-    }
+    const qint64 length = request.header("content-length").toLongLong();
     const qint64 bodyStart = headEnd + 4;
     if (state->inbound.size() - bodyStart < length)
-        return; // wait for the rest of the body
+        return; // the rest of the body is still coming
     request.body = state->inbound.mid(bodyStart, length);
     state->inbound.remove(0, bodyStart + length);
-    if (request.header("connection").toLower() == "close")
-        state->closeWhenDone = true;
+    state->closeWhenDone = request.header("connection").toLower() == "close";
 
-    record(state, request);
-
-    const auto handler = m_routes.constFind({ request.method, request.path });
-    const Response response = handler == m_routes.constEnd()
-        ? Response::withStatus(404, "not found")
-        : (*handler)(request);
-    if (response.delay.count() > 0)
-        QTimer::singleShot(response.delay, socket,
-                           [this, socket, response] { start(socket, response); });
-    else
-        start(socket, response);
-}
-
-void FakeHttpServer::record(Connection *state, const Request &request)
-{
     m_requests.append(request);
     state->index = m_bodyBytesSent.size();
     m_bodyBytesSent.append(0);
     state->busy = true;
+    const auto handler = m_routes.constFind({ request.method, request.path });
+    const Response response = handler == m_routes.constEnd()
+        ? Response::withStatus(404, "not found")
+        : (*handler)(request);
+    QTimer::singleShot(response.delay, socket,
+                       [this, socket, response] { start(socket, response); });
 }
 
 void FakeHttpServer::start(QTcpSocket *socket, const Response &response)
@@ -239,83 +132,59 @@ void FakeHttpServer::start(QTcpSocket *socket, const Response &response)
         return;
     state->response = response;
     state->sent = 0;
-    state->total = response.fillerSize ? *response.fillerSize : response.body.size();
-    const bool endless = state->total < 0;
-    if (endless || response.hangUpAfter)
-        state->closeWhenDone = true;
+    const qint64 total = response.fillerSize.value_or(response.body.size());
+    state->limit = qMin(total < 0 ? kEndless : total, response.hangUpAfter.value_or(kEndless));
+    state->closeWhenDone = state->closeWhenDone || total < 0 || response.hangUpAfter;
 
+    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Fake\r\n";
     bool hasLength = false;
-    QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + ' '
-        + reasonPhrase(response.status) + "\r\n";
     for (const auto &[name, value] : response.headers) {
         hasLength = hasLength || name.toLower() == "content-length";
         head += name + ": " + value + "\r\n";
     }
-    if (!hasLength && !endless)
-        head += "Content-Length: " + QByteArray::number(state->total) + "\r\n";
-    if (state->closeWhenDone)
-        head += "Connection: close\r\n";
-    head += "\r\n";
-    socket->write(head);
-
+    if (!hasLength && total >= 0)
+        head += "Content-Length: " + QByteArray::number(total) + "\r\n";
+    socket->write(head + (state->closeWhenDone ? "Connection: close\r\n\r\n" : "\r\n"));
     if (response.chunkInterval.count() > 0) {
         state->drip = new QTimer(socket);
         connect(state->drip, &QTimer::timeout, this, [this, socket] { pump(socket, true); });
         state->drip->start(response.chunkInterval);
-        return;
+    } else {
+        pump(socket, false);
     }
-    pump(socket, false);
 }
 
 void FakeHttpServer::pump(QTcpSocket *socket, bool dripTick)
 {
     Connection *state = connection(socket);
-    if (!state || !state->busy || socket->state() != QAbstractSocket::ConnectedState)
+    if (!state || state->limit < 0 || socket->state() != QAbstractSocket::ConnectedState)
+        return;
+    const bool dripping = state->drip != nullptr;
+    // A drip sends one piece per tick; otherwise the write buffer is kept topped up.
+    if (dripping ? !dripTick : socket->bytesToWrite() >= kWriteWindow)
         return;
     const Response &response = state->response;
-    const bool dripping = state->drip != nullptr;
-    // A drip sends one piece per tick; otherwise keep the write buffer topped up.
-    if (!dripping && socket->bytesToWrite() >= kWriteWindow)
-        return;
-    if (dripping && !dripTick)
-        return;
-
-    qint64 limit = state->total < 0 ? std::numeric_limits<qint64>::max() : state->total;
-    if (response.hangUpAfter)
-        limit = qMin(limit, *response.hangUpAfter);
-
     do {
-        const qint64 remaining = limit - state->sent;
-        if (remaining <= 0)
+        const qint64 piece
+            = qMin(state->limit - state->sent, dripping ? response.chunkSize : kWriteWindow);
+        if (piece <= 0)
             break;
-        const qint64 piece = qMin(remaining, dripping ? response.chunkSize : kWriteWindow);
-        if (response.fillerSize)
-            socket->write(QByteArray(piece, 'x'));
-        else
-            socket->write(response.body.mid(state->sent, piece));
+        socket->write(response.fillerSize ? QByteArray(piece, 'x')
+                                          : response.body.mid(state->sent, piece));
         state->sent += piece;
         m_bodyBytesSent[state->index] = state->sent;
     } while (!dripping && socket->bytesToWrite() < kWriteWindow);
-
-    if (state->sent >= limit)
-        finish(socket);
-}
-
-void FakeHttpServer::finish(QTcpSocket *socket)
-{
-    Connection *state = connection(socket);
-    if (!state)
+    if (state->sent < state->limit)
         return;
-    if (state->drip) {
+    // Done: close, or read on for the next request.
+    if (state->drip)
         state->drip->deleteLater();
-        state->drip = nullptr;
-    }
+    state->drip = nullptr;
     state->busy = false;
-    if (state->closeWhenDone) {
+    state->limit = -1;
+    if (state->closeWhenDone)
         socket->disconnectFromHost();
-        return;
-    }
-    if (!state->inbound.isEmpty())
+    else if (!state->inbound.isEmpty())
         QTimer::singleShot(0, socket, [this, socket] { readFrom(socket); });
 }
 
@@ -324,7 +193,7 @@ void FakeHttpServer::drop(QTcpSocket *socket)
     Connection *state = connection(socket);
     if (!state)
         return;
-    if (state->busy && state->total != 0)
+    if (state->busy && state->limit > 0)
         ++m_abortedByClient;
     m_connections.erase(socket);
     socket->deleteLater();
