@@ -6,9 +6,8 @@
 #   tests/nowplaying/nowplaying_e2e.sh <path to vesper> <path to fake_mpris_player> <path to fake_http_site>
 set -eu
 
-vesper=${1:?usage: $0 <vesper> <fake_mpris_player> <fake_http_site>}
-player=${2:?usage: $0 <vesper> <fake_mpris_player> <fake_http_site>}
-site=${3:?usage: $0 <vesper> <fake_mpris_player> <fake_http_site>}
+[ $# -eq 3 ] || { echo "usage: $0 <vesper> <fake_mpris_player> <fake_http_site>" >&2; exit 2; }
+vesper=$1 player=$2 site=$3
 . "$(dirname "$0")/../support/e2e_common.sh"
 e2e_private_bus "$@"
 e2e_make_root

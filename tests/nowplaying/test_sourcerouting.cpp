@@ -2,28 +2,11 @@
 
 #include <QTest>
 
+// Cases name only the fields they need.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+
 using namespace Qt::StringLiterals;
 using namespace SourceRouting;
-
-namespace {
-NowPlayingInfo shown(const Source &source, const QString &title, bool playing)
-{
-    NowPlayingInfo info;
-    info.sourceId = source.rawValue();
-    info.title = title;
-    info.isPlaying = playing;
-    return info;
-}
-
-WebPlayerState webState(const QString &source, const QString &title, bool playing)
-{
-    WebPlayerState state;
-    state.source = source;
-    state.title = title;
-    state.isPlaying = playing;
-    return state;
-}
-} // namespace
 
 class TestSourceRouting : public QObject
 {
@@ -34,7 +17,7 @@ private Q_SLOTS:
     {
         const QString spotify = Source(Source::Spotify).rawValue();
         const QString music = Source(Source::AppleMusic).rawValue();
-        const NowPlayingInfo musicPaused = shown(Source::AppleMusic, u"Song"_s, false);
+        const NowPlayingInfo musicPaused { .title = u"Song"_s, .sourceId = music };
 
         // Automatic mode: a playing source always takes over, a paused one never from another.
         QCOMPARE(admit(std::nullopt, spotify, true, musicPaused), Verdict::Accepted);
@@ -43,7 +26,6 @@ private Q_SLOTS:
         // An unrecognised identifier counts as unknown, which is not the shown source.
         QCOMPARE(admit(std::nullopt, u"org.example.player"_s, false, musicPaused),
                  Verdict::RejectedPaused);
-
         // A lock admits its own source only, playing or not.
         QCOMPARE(admit(Source::Spotify, spotify, false, musicPaused), Verdict::Accepted);
         QCOMPARE(admit(Source::Spotify, music, true, musicPaused), Verdict::RejectedByLock);
@@ -54,22 +36,25 @@ private Q_SLOTS:
 
     void webChecks()
     {
-        const NowPlayingInfo spotifyPlaying = shown(Source::Spotify, u"Song"_s, true);
-        const auto paused = webState(u"ytmusic"_s, u"Web"_s, false);
-        const auto playing = webState(u"ytmusic"_s, u"Web"_s, true);
+        const NowPlayingInfo spotifyPlaying { .title = u"Song"_s,
+                                              .isPlaying = true,
+                                              .sourceId = Source(Source::Spotify).rawValue() };
+        const WebPlayerState paused { .title = u"Web"_s };
+        const WebPlayerState playing { .title = u"Web"_s, .isPlaying = true };
 
         QCOMPARE(admitWeb(std::nullopt, paused, spotifyPlaying), WebVerdict::RejectedPaused);
         QCOMPARE(admitWeb(std::nullopt, playing, spotifyPlaying), WebVerdict::Accepted);
         // The shown web source may report its own pause.
-        QCOMPARE(admitWeb(std::nullopt, paused, shown(Source::YoutubeMusic, u"Web"_s, true)),
-                 WebVerdict::Accepted);
+        NowPlayingInfo webShown = spotifyPlaying;
+        webShown.sourceId = Source(Source::YoutubeMusic).rawValue();
+        QCOMPARE(admitWeb(std::nullopt, paused, webShown), WebVerdict::Accepted);
         // A native lock rejects every web state.
         QCOMPARE(admitWeb(Source::Spotify, playing, spotifyPlaying),
                  WebVerdict::RejectedByNativeLock);
         QCOMPARE(admitWeb(Source::SoundCloud, playing, spotifyPlaying),
                  WebVerdict::RejectedByWebLock);
         QCOMPARE(admitWeb(Source::YoutubeMusic, playing, spotifyPlaying), WebVerdict::Accepted);
-        QCOMPARE(admitWeb(std::nullopt, webState(u"ytmusic"_s, QString(), true), spotifyPlaying),
+        QCOMPARE(admitWeb(std::nullopt, WebPlayerState { .isPlaying = true }, spotifyPlaying),
                  WebVerdict::Missing);
         QCOMPARE(admitWeb(Source::YoutubeMusic, std::nullopt, spotifyPlaying), WebVerdict::Missing);
     }
@@ -90,9 +75,9 @@ private Q_SLOTS:
         WebSites sites;
         auto items
             = sourceList(running, false, { Source::YoutubeMusic }, { Source::YoutubeMusic }, sites);
-        QCOMPARE(items.size(), 2);
-        QCOMPARE(items[0], (SourceListItem { Source::Spotify, true, std::nullopt }));
-        QCOMPARE(items[1], (SourceListItem { Source::AppleMusic, false, u"Not Running"_s }));
+        QCOMPARE(items,
+                 (QList<SourceListItem> { { Source::Spotify, true, std::nullopt },
+                                          { Source::AppleMusic, false, u"Not Running"_s } }));
 
         sites.genericNames.insert(u"www.zebra.example"_s, u"aardvark radio"_s);
         const Source zebra = Source::generic(u"www.zebra.example"_s);

@@ -15,20 +15,9 @@ if [ -z "${VESPER_MPV_CHECK_BUS:-}" ]; then
     VESPER_MPV_CHECK_BUS=1 exec dbus-run-session -- "$0" "$@"
 fi
 
-if ! command -v mpv >/dev/null 2>&1; then
-    echo "skipped: mpv is not installed"
-    exit 77
-fi
-plugin=
-for candidate in "${MPV_MPRIS_PLUGIN:-}" /usr/lib/mpv-mpris/mpris.so \
-    /usr/lib/x86_64-linux-gnu/mpv-mpris/mpris.so /etc/mpv/scripts/mpris.so; do
-    if [ -n "$candidate" ] && [ -f "$candidate" ]; then
-        plugin=$candidate
-        break
-    fi
-done
-if [ -z "$plugin" ]; then
-    echo "skipped: the mpv MPRIS plugin is not installed"
+plugin=${MPV_MPRIS_PLUGIN:-/usr/lib/mpv-mpris/mpris.so}
+if ! command -v mpv >/dev/null 2>&1 || [ ! -f "$plugin" ]; then
+    echo "skipped: mpv or its MPRIS plugin is not installed"
     exit 77
 fi
 
@@ -39,4 +28,4 @@ mpv --no-config --load-scripts=no --script="$plugin" --ao=null --vo=null --no-te
 mpv_pid=$!
 trap 'kill "$mpv_pid" 2>/dev/null || true' EXIT INT TERM
 
-"$probe" org.mpris.MediaPlayer2.mpv --wait 15
+"$probe" org.mpris.MediaPlayer2.mpv 15

@@ -6,7 +6,7 @@
 #include <QStringList>
 
 // Desktop players at the interface edge, where timing must be exact: the test sets what each
-// player answers and reads the commands sent.
+// player answers and reads the commands sent, as "command source value".
 class FakeDesktopPlayers : public DesktopPlayers
 {
     Q_OBJECT
@@ -25,10 +25,7 @@ public:
         running = sourceIds;
         Q_EMIT runningPlayersChanged();
     }
-    void announce(const QString &sourceId, const PlayerReading &reading)
-    {
-        Q_EMIT playerStateChanged(sourceId, reading);
-    }
+    void announce(const QString &id, const PlayerReading &r) { Q_EMIT playerStateChanged(id, r); }
 
     QCoro::Task<RawNowPlaying> readState(const QString &id) override
     {
@@ -37,18 +34,9 @@ public:
     void playPause(const QString &id) override { commands << u"playPause " + id; }
     void nextTrack(const QString &id) override { commands << u"next " + id; }
     void previousTrack(const QString &id) override { commands << u"previous " + id; }
-    void setPosition(const QString &id, double s) override
-    {
-        commands << u"position " + id + u' ' + QString::number(s);
-    }
-    void setShuffle(const QString &id, bool on) override
-    {
-        commands << u"shuffle " + id + (on ? u" on" : u" off");
-    }
-    void setRepeatMode(const QString &id, int mode) override
-    {
-        commands << u"repeat " + id + u' ' + QString::number(mode);
-    }
+    void setPosition(const QString &id, double s) override { record(u"position ", id, s); }
+    void setShuffle(const QString &id, bool on) override { record(u"shuffle ", id, on); }
+    void setRepeatMode(const QString &id, int mode) override { record(u"repeat ", id, mode); }
     QCoro::Task<std::optional<QString>> spotifyTrackID() override { co_return std::nullopt; }
     QCoro::Task<std::optional<QString>> spotifyArtworkURL() override
     {
@@ -60,4 +48,10 @@ public:
         return running.contains(id) ? permission : PlayerAuthStatus::Unavailable;
     }
     QSet<QString> runningSourceIds() const override { return running; }
+
+private:
+    void record(QStringView command, const QString &id, double value)
+    {
+        commands << command + id + u' ' + QString::number(value);
+    }
 };

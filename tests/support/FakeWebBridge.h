@@ -21,8 +21,8 @@ public:
     std::optional<WebPlayerState> lastState() const override { return last; }
     std::optional<WebPlayerState> state(const Source &source) const override
     {
-        const auto it = states.constFind(source.rawValue());
-        return it == states.cend() ? std::nullopt : std::optional(*it);
+        return states.contains(source.rawValue()) ? std::optional(states[source.rawValue()])
+                                                  : std::nullopt;
     }
     QSet<Source> openSources() const override { return open; }
     QList<Source> definedSources() const override { return defined; }
