@@ -17,7 +17,6 @@ struct FakeHttpServer::Connection
     bool busy = false;
     bool closeWhenDone = false;
     Response response;
-    qsizetype index = -1; // into m_bodyBytesSent
     qint64 sent = 0;
     qint64 limit = -1; // body bytes to send; negative until the response starts
     QTimer *drip = nullptr;
@@ -114,8 +113,6 @@ void FakeHttpServer::readFrom(QTcpSocket *socket)
     state->closeWhenDone = request.header("connection").toLower() == "close";
 
     m_requests.append(request);
-    state->index = m_bodyBytesSent.size();
-    m_bodyBytesSent.append(0);
     state->busy = true;
     const auto handler = m_routes.constFind({ request.method, request.path });
     const Response response = handler == m_routes.constEnd()
@@ -166,13 +163,12 @@ void FakeHttpServer::pump(QTcpSocket *socket, bool dripTick)
     const Response &response = state->response;
     do {
         const qint64 piece
-            = qMin(state->limit - state->sent, dripping ? response.chunkSize : kWriteWindow);
+            = qMin(state->limit - state->sent, dripping ? 1 : kWriteWindow);
         if (piece <= 0)
             break;
         socket->write(response.fillerSize ? QByteArray(piece, 'x')
                                           : response.body.mid(state->sent, piece));
         state->sent += piece;
-        m_bodyBytesSent[state->index] = state->sent;
     } while (!dripping && socket->bytesToWrite() < kWriteWindow);
     if (state->sent < state->limit)
         return;

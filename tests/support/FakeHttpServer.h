@@ -1,11 +1,6 @@
 #pragma once
 
-#include <QByteArray>
 #include <QHash>
-#include <QList>
-#include <QObject>
-#include <QPair>
-#include <QString>
 #include <QTcpServer>
 #include <QUrl>
 #include <QUrlQuery>
@@ -47,9 +42,8 @@ public:
         std::optional<qint64> fillerSize;
         // Closes the connection after this many body bytes, whatever length was announced.
         std::optional<qint64> hangUpAfter;
-        // When non-zero, the body goes out chunkSize bytes per interval.
+        // When non-zero, the body goes out one byte per interval.
         std::chrono::milliseconds chunkInterval { 0 };
-        qint64 chunkSize = 1;
 
         static Response ok(const QByteArray &body, const QByteArray &contentType = {})
         {
@@ -84,8 +78,6 @@ public:
     QList<Request> requests(const QString &path) const;
     void clearRequests() { m_requests.clear(); }
 
-    // Body bytes written so far for each response, in the order of the requests.
-    QList<qint64> bodyBytesSent() const { return m_bodyBytesSent; }
     // Connections the client closed while a body was still being sent.
     int abortedByClient() const { return m_abortedByClient; }
 
@@ -102,6 +94,5 @@ private:
     QHash<QPair<QByteArray, QString>, Handler> m_routes;
     std::map<QTcpSocket *, std::unique_ptr<Connection>> m_connections;
     QList<Request> m_requests;
-    QList<qint64> m_bodyBytesSent;
     int m_abortedByClient = 0;
 };
