@@ -14,8 +14,8 @@
 class QTcpSocket;
 
 // An HTTP/1.1 server on 127.0.0.1 standing in for an online service: requests are routed by
-// method and path and recorded. Responses can be delayed, dripped, cut off or made endless, to
-// reach the limits of the code under test.
+// method and path and recorded, one per connection. Responses can be delayed, dripped, cut off
+// or made endless, to reach the limits of the code under test.
 class FakeHttpServer : public QObject
 {
     Q_OBJECT
@@ -87,7 +87,6 @@ private:
     void readFrom(QTcpSocket *socket);
     void start(QTcpSocket *socket, const Response &response);
     void pump(QTcpSocket *socket, bool dripTick);
-    void drop(QTcpSocket *socket);
     Connection *connection(QTcpSocket *socket) const;
 
     QTcpServer m_server;
