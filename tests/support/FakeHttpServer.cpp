@@ -130,7 +130,7 @@ void FakeHttpServer::start(QTcpSocket *socket, const Response &response)
         return;
     state->response = response;
     const qint64 total = response.fillerSize.value_or(response.body.size());
-    state->limit = qMin(total < 0 ? kEndless : total, response.hangUpAfter.value_or(kEndless));
+    state->limit = total < 0 ? kEndless : total;
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Fake\r\n";
     for (const auto &[name, value] : response.headers)

@@ -14,8 +14,8 @@
 class QTcpSocket;
 
 // An HTTP/1.1 server on 127.0.0.1 standing in for an online service: requests are routed by
-// method and path and recorded, one per connection. Responses can be delayed, dripped, cut off
-// or made endless, to reach the limits of the code under test.
+// method and path and recorded, one per connection. Responses can be delayed, dripped or made
+// endless, to reach the limits of the code under test.
 class FakeHttpServer : public QObject
 {
     Q_OBJECT
@@ -40,8 +40,6 @@ public:
         std::chrono::milliseconds delay { 0 };
         // This many filler bytes instead of `body`; negative: without end, and no length.
         std::optional<qint64> fillerSize;
-        // Closes the connection after this many body bytes, whatever length was announced.
-        std::optional<qint64> hangUpAfter;
         // When non-zero, the body goes out one byte per interval.
         std::chrono::milliseconds chunkInterval { 0 };
 
