@@ -49,36 +49,6 @@ FakeHttpServer::~FakeHttpServer()
         socket->disconnect(this);
 }
 
-QUrl FakeHttpServer::url() const
-{
-    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()));
-}
-
-QUrl FakeHttpServer::url(const QString &path) const
-{
-    QUrl full = url();
-    full.setPath(path);
-    return full;
-}
-
-void FakeHttpServer::route(const QByteArray &method, const QString &path, Handler handler)
-{
-    m_routes.insert({ method, path }, std::move(handler));
-}
-
-void FakeHttpServer::route(const QByteArray &method, const QString &path, const Response &response)
-{
-    route(method, path, [response](const Request &) { return response; });
-}
-
-QList<FakeHttpServer::Request> FakeHttpServer::requests(const QString &path) const
-{
-    QList<Request> matching;
-    std::copy_if(m_requests.cbegin(), m_requests.cend(), std::back_inserter(matching),
-                 [&path](const Request &request) { return request.path == path; });
-    return matching;
-}
-
 FakeHttpServer::Connection *FakeHttpServer::connection(QTcpSocket *socket) const
 {
     const auto found = m_connections.find(socket);

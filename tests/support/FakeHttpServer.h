@@ -64,16 +64,29 @@ public:
     explicit FakeHttpServer(QObject *parent = nullptr);
     ~FakeHttpServer() override;
 
-    // "http://127.0.0.1:<port>", or with a path.
-    QUrl url() const;
-    QUrl url(const QString &path) const;
+    // "http://127.0.0.1:<port>", with the path if one is given.
+    QUrl url(const QString &path = {}) const
+    {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()) + path);
+    }
 
     // A later route for the same method and path replaces the earlier one; others get 404.
-    void route(const QByteArray &method, const QString &path, Handler handler);
-    void route(const QByteArray &method, const QString &path, const Response &response);
+    void route(const QByteArray &method, const QString &path, Handler handler)
+    {
+        m_routes.insert({ method, path }, std::move(handler));
+    }
+    void route(const QByteArray &method, const QString &path, const Response &response)
+    {
+        route(method, path, [response](const Request &) { return response; });
+    }
 
     QList<Request> requests() const { return m_requests; }
-    QList<Request> requests(const QString &path) const;
+    QList<Request> requests(const QString &path) const
+    {
+        QList<Request> matching = m_requests;
+        matching.removeIf([&path](const Request &request) { return request.path != path; });
+        return matching;
+    }
     void clearRequests() { m_requests.clear(); }
 
     // Connections the client closed while a body was still being sent.
