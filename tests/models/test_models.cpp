@@ -16,6 +16,9 @@ class TestModels : public QObject
 private Q_SLOTS:
     void sourcesReadBackFromTheirNames()
     {
+        // Bridge names are the extension's.
+        QCOMPARE(Source(Source::YoutubeMusic).bridgeSource(), u"ytmusic"_s);
+        QCOMPARE(Source(Source::SpotifyWeb).bridgeSource(), u"spotifyweb"_s);
         QSet<QString> names;
         for (const Source &source : Source::dedicatedCases()) {
             QCOMPARE(Source::fromRawValue(source.rawValue()).value_or(Source::Generic).kind(),
@@ -46,9 +49,8 @@ private Q_SLOTS:
     void genericNames()
     {
         WebSites sites;
-        const auto shown = [&](const QString &host) {
-            return sites.displayName(Source::generic(host));
-        };
+        const auto shown
+            = [&](const QString &host) { return sites.displayName(Source::generic(host)); };
         // One leading "www." goes, as a whole label, unless nothing would be left.
         QCOMPARE(shown(u"www.www.radio.example"_s), u"www.radio.example"_s);
         QCOMPARE(shown(u"wwwradio.example"_s), u"wwwradio.example"_s);

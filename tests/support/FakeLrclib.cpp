@@ -12,12 +12,14 @@ FakeLrclib::FakeLrclib()
 {
     const auto answer = [this](const Request &request, bool search) {
         const QString track = item(request, u"track_name"_s).value_or(QString());
+        const QString artist = item(request, u"artist_name"_s).value_or(QString());
         const auto text = [](const std::optional<QString> &value) {
             return value ? QJsonValue(*value) : QJsonValue();
         };
         QJsonArray found;
         for (const Record &record : std::as_const(m_records)) {
-            if (search ? record.trackName.contains(track) : record.trackName == track)
+            if ((search ? record.trackName.contains(track) : record.trackName == track)
+                && record.artistName == artist)
                 found.append(QJsonObject { { u"trackName"_s, record.trackName },
                                            { u"artistName"_s, record.artistName },
                                            { u"duration"_s, record.duration },

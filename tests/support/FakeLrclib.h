@@ -5,8 +5,8 @@
 #include <chrono>
 #include <optional>
 
-// LRCLIB's two routes over canned records: /api/get answers the record of exactly the track
-// asked for, or 404; /api/search every record whose track contains the one asked for.
+// LRCLIB's two routes over canned records of the artist asked for: /api/get answers the record
+// of exactly the track asked for, or 404; /api/search every record whose track contains it.
 class FakeLrclib
 {
 public:
