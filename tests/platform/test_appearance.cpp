@@ -1,9 +1,10 @@
-#include "FakeDesktopPortal.h"
 #include "platform/linux/PortalAppearance.h"
 
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusContext>
 #include <QDBusPendingCallWatcher>
+#include <QDBusVariant>
 #include <QElapsedTimer>
 #include <QSignalSpy>
 #include <QTest>
@@ -11,10 +12,70 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-constexpr uint kNoPreference = 0;
-constexpr uint kDark = 1;
-constexpr uint kLight = 2;
+enum ColorScheme : uint { NoPreference, Dark, Light };
+const QString kPortal = u"org.freedesktop.portal.Desktop"_s;
+const QString kPath = u"/org/freedesktop/portal/desktop"_s;
+const QString kSettings = u"org.freedesktop.portal.Settings"_s;
 } // namespace
+
+// The portal's colour scheme, on a bus connection of its own, so that the code under test
+// reaches it through the bus as it would the real portal. While held, Read calls are answered
+// only by releaseReplies(), with the value they would have had when they arrived.
+class FakeDesktopPortal : public QObject, protected QDBusContext
+{
+    Q_OBJECT
+    Q_CLASSINFO("D-Bus Interface", "org.freedesktop.portal.Settings")
+public:
+    explicit FakeDesktopPortal(uint colorScheme) : m_colorScheme(colorScheme) { }
+    ~FakeDesktopPortal() override { QDBusConnection::disconnectFromBus(m_bus.name()); }
+
+    bool start()
+    {
+        return m_bus.registerObject(kPath, this, QDBusConnection::ExportAllSlots)
+            && m_bus.registerService(kPortal);
+    }
+    void changeColorScheme(uint colorScheme)
+    {
+        m_colorScheme = colorScheme;
+        emitSettingChanged(u"org.freedesktop.appearance"_s, u"color-scheme"_s, colorScheme);
+    }
+    void emitSettingChanged(const QString &nameSpace, const QString &key, uint value)
+    {
+        m_bus.send(QDBusMessage::createSignal(kPath, kSettings, u"SettingChanged"_s)
+                   << nameSpace << key << QVariant::fromValue(QDBusVariant(value)));
+    }
+    void releaseReplies()
+    {
+        holding = false;
+        for (const auto &[call, colorScheme] : std::as_const(m_held))
+            m_bus.send(call.createReply(QVariant::fromValue(answer(colorScheme))));
+    }
+    bool holding = false;
+    int reads = 0;
+
+public Q_SLOTS:
+    QDBusVariant Read(const QString &, const QString &)
+    {
+        ++reads;
+        if (holding) {
+            setDelayedReply(true);
+            m_held.append({ message(), m_colorScheme });
+        }
+        return answer(m_colorScheme);
+    }
+
+private:
+    // The value comes in a variant of its own inside the answer's variant.
+    static QDBusVariant answer(uint colorScheme)
+    {
+        return QDBusVariant(QVariant::fromValue(QDBusVariant(colorScheme)));
+    }
+
+    QDBusConnection m_bus = QDBusConnection::connectToBus(QDBusConnection::SessionBus,
+                                                          u"fake-portal-%1"_s.arg(quintptr(this)));
+    uint m_colorScheme;
+    QList<QPair<QDBusMessage, uint>> m_held;
+};
 
 class TestAppearance : public QObject
 {
@@ -24,10 +85,10 @@ private Q_SLOTS:
     void followsThePortal()
     {
         // No preference reads as light, and so does a value of the wrong type.
-        QVERIFY(!PortalAppearance::colorSchemeIsDark(QVariant(kNoPreference)));
+        QVERIFY(!PortalAppearance::colorSchemeIsDark(QVariant(uint(NoPreference))));
         QVERIFY(!PortalAppearance::colorSchemeIsDark(QVariant(u"1"_s)));
         if (QDBusConnection::sessionBus().interface()->activatableServiceNames().value().contains(
-                u"org.freedesktop.portal.Desktop"_s))
+                kPortal))
             QSKIP("this bus would start a real desktop portal");
 
         // Without a portal: light, and asking does not wait for one.
@@ -39,38 +100,36 @@ private Q_SLOTS:
         QVERIFY(!appearance.prefersDark());
 
         // A portal that starts later is asked then.
-        FakeDesktopPortal portal(kDark);
+        FakeDesktopPortal portal(Dark);
         QVERIFY(portal.start());
         QTRY_VERIFY(appearance.prefersDark());
         QCOMPARE(changed.count(), 1);
 
         // Other settings, and a change that keeps the preference, say nothing. The last change
         // arrives last, so once it is seen the others have been handled.
-        portal.changeColorScheme(kLight);
-        portal.emitSettingChanged(u"org.freedesktop.appearance"_s, u"accent-color"_s, kDark);
-        portal.emitSettingChanged(u"org.gnome.desktop.interface"_s, u"color-scheme"_s, kDark);
-        portal.changeColorScheme(kNoPreference);
-        portal.changeColorScheme(kDark);
+        portal.changeColorScheme(Light);
+        portal.emitSettingChanged(u"org.freedesktop.appearance"_s, u"accent-color"_s, Dark);
+        portal.emitSettingChanged(u"org.gnome.desktop.interface"_s, u"color-scheme"_s, Dark);
+        portal.changeColorScheme(NoPreference);
+        portal.changeColorScheme(Dark);
         QTRY_COMPARE(changed.count(), 3);
         QVERIFY(appearance.prefersDark());
     }
 
     void aChangeWinsOverTheFirstAnswer()
     {
-        FakeDesktopPortal portal(kDark);
-        portal.holdReplies();
+        FakeDesktopPortal portal(Dark);
+        portal.holding = true;
         QVERIFY(portal.start());
         PortalAppearance appearance;
         QSignalSpy changed(&appearance, &DesktopAppearance::preferenceChanged);
-        QTRY_COMPARE(portal.readCount(), 1);
+        QTRY_COMPARE(portal.reads, 1);
         // The desktop turns light while the answer "dark" is on its way.
-        portal.changeColorScheme(kLight);
+        portal.changeColorScheme(Light);
         portal.releaseReplies();
         // A Read sent now is answered after the held one, so once it is back that one is handled.
         QDBusPendingCallWatcher probe(QDBusConnection::sessionBus().asyncCall(
-            QDBusMessage::createMethodCall(u"org.freedesktop.portal.Desktop"_s,
-                                           u"/org/freedesktop/portal/desktop"_s,
-                                           u"org.freedesktop.portal.Settings"_s, u"Read"_s)
+            QDBusMessage::createMethodCall(kPortal, kPath, kSettings, u"Read"_s)
             << u"org.freedesktop.appearance"_s << u"color-scheme"_s));
         QVERIFY(QSignalSpy(&probe, &QDBusPendingCallWatcher::finished).wait());
         QVERIFY(!appearance.prefersDark());

@@ -1,8 +1,7 @@
+#include "QuietDesktop.h"
 #include "ServiceFixture.h"
 #include "core/SettingsKeys.h"
 #include "core/SettingsStore.h"
-#include "platform/DesktopAppearance.h"
-#include "platform/LoginItem.h"
 #include "settings/AppSettings.h"
 
 #include <QGuiApplication>
@@ -14,32 +13,6 @@
 using namespace Qt::StringLiterals;
 
 namespace {
-class FakeLoginItem : public LoginItem
-{
-public:
-    bool enabled = false, refuse = false;
-    int changes = 0;
-    bool isEnabled() const override { return enabled; }
-    bool setEnabled(bool wanted, QString &) override
-    {
-        ++changes;
-        enabled = refuse ? enabled : wanted;
-        return !refuse;
-    }
-};
-
-class FakeAppearance : public DesktopAppearance
-{
-public:
-    bool dark = false;
-    bool prefersDark() const override { return dark; }
-    void change(bool toDark)
-    {
-        dark = toDark;
-        Q_EMIT preferenceChanged();
-    }
-};
-
 bool windowIsDark()
 {
     return QGuiApplication::palette().color(QPalette::Window).lightnessF() < 0.5;
@@ -51,15 +24,15 @@ class TestAppSettings : public QObject
     Q_OBJECT
 
     std::unique_ptr<ServiceFixture> m_fixture;
-    FakeAppearance m_appearance;
-    FakeLoginItem *m_loginItem = nullptr;
+    LightDesktop m_appearance;
+    NoLoginItem *m_loginItem = nullptr;
     std::unique_ptr<AppSettings> m_settings;
 
     // Opens the settings as a new launch would.
     AppSettings &launch(bool loginEnabled = false)
     {
         m_settings.reset();
-        auto loginItem = std::make_unique<FakeLoginItem>();
+        auto loginItem = std::make_unique<NoLoginItem>();
         loginItem->enabled = loginEnabled;
         m_loginItem = loginItem.get();
         m_settings = std::make_unique<AppSettings>(m_fixture->reopenSettings(),
@@ -74,11 +47,7 @@ private Q_SLOTS:
         m_fixture = std::make_unique<ServiceFixture>();
         m_appearance.dark = false;
     }
-    void cleanup()
-    {
-        m_settings.reset();
-        m_fixture.reset();
-    }
+    void cleanup() { m_settings.reset(); }
 
     void valuesStartAtTheDefaultsAndSurviveARestart()
     {
@@ -118,8 +87,7 @@ private Q_SLOTS:
         QStringList written;
         connect(&m_fixture->reopenSettings(), &SettingsStore::valueChanged, this,
                 [&written](const QString &key) { written << key; });
-        AppSettings settings(m_fixture->settings(), std::make_unique<FakeLoginItem>(),
-                             m_appearance);
+        AppSettings settings(m_fixture->settings(), std::make_unique<NoLoginItem>(), m_appearance);
         QCOMPARE(written.mid(0, 2),
                  (QStringList { SettingsKeys::scrobbleSources,
                                 SettingsKeys::legacyScrobbleSourceSpotify }));

@@ -14,10 +14,8 @@ constexpr qint64 kEndless = std::numeric_limits<qint64>::max();
 struct FakeHttpServer::Connection
 {
     QByteArray inbound;
-    bool busy = false;
-    bool closeWhenDone = false;
+    bool answered = false;
     Response response;
-    qsizetype index = -1; // into m_bodyBytesSent
     qint64 sent = 0;
     qint64 limit = -1; // body bytes to send; negative until the response starts
     QTimer *drip = nullptr;
@@ -31,7 +29,13 @@ FakeHttpServer::FakeHttpServer(QObject *parent) : QObject(parent)
             connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readFrom(socket); });
             connect(socket, &QTcpSocket::bytesWritten, this,
                     [this, socket] { pump(socket, false); });
-            connect(socket, &QTcpSocket::disconnected, this, [this, socket] { drop(socket); });
+            connect(socket, &QTcpSocket::disconnected, this, [this, socket] {
+                if (const Connection *state = connection(socket);
+                    state && state->sent < state->limit)
+                    ++m_abortedByClient;
+                m_connections.erase(socket);
+                socket->deleteLater();
+            });
         }
     });
     if (!m_server.listen(QHostAddress::LocalHost, 0))
@@ -45,36 +49,6 @@ FakeHttpServer::~FakeHttpServer()
         socket->disconnect(this);
 }
 
-QUrl FakeHttpServer::url() const
-{
-    return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()));
-}
-
-QUrl FakeHttpServer::url(const QString &path) const
-{
-    QUrl full = url();
-    full.setPath(path);
-    return full;
-}
-
-void FakeHttpServer::route(const QByteArray &method, const QString &path, Handler handler)
-{
-    m_routes.insert({ method, path }, std::move(handler));
-}
-
-void FakeHttpServer::route(const QByteArray &method, const QString &path, const Response &response)
-{
-    route(method, path, [response](const Request &) { return response; });
-}
-
-QList<FakeHttpServer::Request> FakeHttpServer::requests(const QString &path) const
-{
-    QList<Request> matching;
-    std::copy_if(m_requests.cbegin(), m_requests.cend(), std::back_inserter(matching),
-                 [&path](const Request &request) { return request.path == path; });
-    return matching;
-}
-
 FakeHttpServer::Connection *FakeHttpServer::connection(QTcpSocket *socket) const
 {
     const auto found = m_connections.find(socket);
@@ -84,11 +58,11 @@ FakeHttpServer::Connection *FakeHttpServer::connection(QTcpSocket *socket) const
 void FakeHttpServer::readFrom(QTcpSocket *socket)
 {
     Connection *state = connection(socket);
-    if (!state)
+    if (!state || state->answered)
         return;
     state->inbound += socket->readAll();
     const qsizetype headEnd = state->inbound.indexOf("\r\n\r\n");
-    if (state->busy || state->closeWhenDone || headEnd < 0)
+    if (headEnd < 0)
         return;
 
     const QList<QByteArray> lines = state->inbound.left(headEnd).split('\n');
@@ -106,17 +80,11 @@ void FakeHttpServer::readFrom(QTcpSocket *socket)
                                    line.mid(colon + 1).trimmed());
     }
     const qint64 length = request.header("content-length").toLongLong();
-    const qint64 bodyStart = headEnd + 4;
-    if (state->inbound.size() - bodyStart < length)
+    if (state->inbound.size() - headEnd - 4 < length)
         return; // the rest of the body is still coming
-    request.body = state->inbound.mid(bodyStart, length);
-    state->inbound.remove(0, bodyStart + length);
-    state->closeWhenDone = request.header("connection").toLower() == "close";
-
+    request.body = state->inbound.mid(headEnd + 4, length);
+    state->answered = true;
     m_requests.append(request);
-    state->index = m_bodyBytesSent.size();
-    m_bodyBytesSent.append(0);
-    state->busy = true;
     const auto handler = m_routes.constFind({ request.method, request.path });
     const Response response = handler == m_routes.constEnd()
         ? Response::withStatus(404, "not found")
@@ -131,27 +99,21 @@ void FakeHttpServer::start(QTcpSocket *socket, const Response &response)
     if (!state)
         return;
     state->response = response;
-    state->sent = 0;
     const qint64 total = response.fillerSize.value_or(response.body.size());
-    state->limit = qMin(total < 0 ? kEndless : total, response.hangUpAfter.value_or(kEndless));
-    state->closeWhenDone = state->closeWhenDone || total < 0 || response.hangUpAfter;
+    state->limit = total < 0 ? kEndless : total;
 
     QByteArray head = "HTTP/1.1 " + QByteArray::number(response.status) + " Fake\r\n";
-    bool hasLength = false;
-    for (const auto &[name, value] : response.headers) {
-        hasLength = hasLength || name.toLower() == "content-length";
+    for (const auto &[name, value] : response.headers)
         head += name + ": " + value + "\r\n";
-    }
-    if (!hasLength && total >= 0)
+    if (total >= 0)
         head += "Content-Length: " + QByteArray::number(total) + "\r\n";
-    socket->write(head + (state->closeWhenDone ? "Connection: close\r\n\r\n" : "\r\n"));
+    socket->write(head + "Connection: close\r\n\r\n");
     if (response.chunkInterval.count() > 0) {
         state->drip = new QTimer(socket);
         connect(state->drip, &QTimer::timeout, this, [this, socket] { pump(socket, true); });
         state->drip->start(response.chunkInterval);
-    } else {
-        pump(socket, false);
     }
+    pump(socket, false);
 }
 
 void FakeHttpServer::pump(QTcpSocket *socket, bool dripTick)
@@ -160,41 +122,16 @@ void FakeHttpServer::pump(QTcpSocket *socket, bool dripTick)
     if (!state || state->limit < 0 || socket->state() != QAbstractSocket::ConnectedState)
         return;
     const bool dripping = state->drip != nullptr;
-    // A drip sends one piece per tick; otherwise the write buffer is kept topped up.
-    if (dripping ? !dripTick : socket->bytesToWrite() >= kWriteWindow)
-        return;
-    const Response &response = state->response;
-    do {
-        const qint64 piece
-            = qMin(state->limit - state->sent, dripping ? response.chunkSize : kWriteWindow);
-        if (piece <= 0)
-            break;
-        socket->write(response.fillerSize ? QByteArray(piece, 'x')
-                                          : response.body.mid(state->sent, piece));
-        state->sent += piece;
-        m_bodyBytesSent[state->index] = state->sent;
-    } while (!dripping && socket->bytesToWrite() < kWriteWindow);
-    if (state->sent < state->limit)
-        return;
-    // Done: close, or read on for the next request.
-    if (state->drip)
-        state->drip->deleteLater();
-    state->drip = nullptr;
-    state->busy = false;
-    state->limit = -1;
-    if (state->closeWhenDone)
+    // A drip sends one byte per tick; otherwise the write buffer is kept topped up.
+    if (dripping ? dripTick : socket->bytesToWrite() < kWriteWindow) {
+        do {
+            const qint64 piece = qMin(state->limit - state->sent, dripping ? 1 : kWriteWindow);
+            socket->write(state->response.fillerSize
+                              ? QByteArray(piece, 'x')
+                              : state->response.body.mid(state->sent, piece));
+            state->sent += piece;
+        } while (!dripping && state->sent < state->limit && socket->bytesToWrite() < kWriteWindow);
+    }
+    if (state->sent >= state->limit)
         socket->disconnectFromHost();
-    else if (!state->inbound.isEmpty())
-        QTimer::singleShot(0, socket, [this, socket] { readFrom(socket); });
-}
-
-void FakeHttpServer::drop(QTcpSocket *socket)
-{
-    Connection *state = connection(socket);
-    if (!state)
-        return;
-    if (state->busy && state->limit > 0)
-        ++m_abortedByClient;
-    m_connections.erase(socket);
-    socket->deleteLater();
 }

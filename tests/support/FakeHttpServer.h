@@ -1,11 +1,6 @@
 #pragma once
 
-#include <QByteArray>
 #include <QHash>
-#include <QList>
-#include <QObject>
-#include <QPair>
-#include <QString>
 #include <QTcpServer>
 #include <QUrl>
 #include <QUrlQuery>
@@ -19,8 +14,8 @@
 class QTcpSocket;
 
 // An HTTP/1.1 server on 127.0.0.1 standing in for an online service: requests are routed by
-// method and path and recorded. Responses can be delayed, dripped, cut off or made endless, to
-// reach the limits of the code under test.
+// method and path and recorded, one per connection. Responses can be delayed, dripped or made
+// endless, to reach the limits of the code under test.
 class FakeHttpServer : public QObject
 {
     Q_OBJECT
@@ -45,11 +40,8 @@ public:
         std::chrono::milliseconds delay { 0 };
         // This many filler bytes instead of `body`; negative: without end, and no length.
         std::optional<qint64> fillerSize;
-        // Closes the connection after this many body bytes, whatever length was announced.
-        std::optional<qint64> hangUpAfter;
-        // When non-zero, the body goes out chunkSize bytes per interval.
+        // When non-zero, the body goes out one byte per interval.
         std::chrono::milliseconds chunkInterval { 0 };
-        qint64 chunkSize = 1;
 
         static Response ok(const QByteArray &body, const QByteArray &contentType = {})
         {
@@ -72,20 +64,31 @@ public:
     explicit FakeHttpServer(QObject *parent = nullptr);
     ~FakeHttpServer() override;
 
-    // "http://127.0.0.1:<port>", or with a path.
-    QUrl url() const;
-    QUrl url(const QString &path) const;
+    // "http://127.0.0.1:<port>", with the path if one is given.
+    QUrl url(const QString &path = {}) const
+    {
+        return QUrl(QStringLiteral("http://127.0.0.1:%1").arg(m_server.serverPort()) + path);
+    }
 
     // A later route for the same method and path replaces the earlier one; others get 404.
-    void route(const QByteArray &method, const QString &path, Handler handler);
-    void route(const QByteArray &method, const QString &path, const Response &response);
+    void route(const QByteArray &method, const QString &path, Handler handler)
+    {
+        m_routes.insert({ method, path }, std::move(handler));
+    }
+    void route(const QByteArray &method, const QString &path, const Response &response)
+    {
+        route(method, path, [response](const Request &) { return response; });
+    }
 
     QList<Request> requests() const { return m_requests; }
-    QList<Request> requests(const QString &path) const;
+    QList<Request> requests(const QString &path) const
+    {
+        QList<Request> matching = m_requests;
+        matching.removeIf([&path](const Request &request) { return request.path != path; });
+        return matching;
+    }
     void clearRequests() { m_requests.clear(); }
 
-    // Body bytes written so far for each response, in the order of the requests.
-    QList<qint64> bodyBytesSent() const { return m_bodyBytesSent; }
     // Connections the client closed while a body was still being sent.
     int abortedByClient() const { return m_abortedByClient; }
 
@@ -95,13 +98,11 @@ private:
     void readFrom(QTcpSocket *socket);
     void start(QTcpSocket *socket, const Response &response);
     void pump(QTcpSocket *socket, bool dripTick);
-    void drop(QTcpSocket *socket);
     Connection *connection(QTcpSocket *socket) const;
 
     QTcpServer m_server;
     QHash<QPair<QByteArray, QString>, Handler> m_routes;
     std::map<QTcpSocket *, std::unique_ptr<Connection>> m_connections;
     QList<Request> m_requests;
-    QList<qint64> m_bodyBytesSent;
     int m_abortedByClient = 0;
 };

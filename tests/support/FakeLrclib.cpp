@@ -2,67 +2,48 @@
 
 #include <QJsonArray>
 #include <QJsonDocument>
-
-#include <cmath>
+#include <QJsonObject>
 
 using namespace Qt::StringLiterals;
 using Request = FakeHttpServer::Request;
 using Response = FakeHttpServer::Response;
 
-QJsonObject FakeLrclib::Record::toJson() const
-{
-    return { { u"trackName"_s, trackName },
-             { u"artistName"_s, artistName },
-             { u"duration"_s, duration },
-             { u"instrumental"_s, instrumental },
-             { u"plainLyrics"_s, plainLyrics ? QJsonValue(*plainLyrics) : QJsonValue() },
-             { u"syncedLyrics"_s, syncedLyrics ? QJsonValue(*syncedLyrics) : QJsonValue() } };
-}
-
 FakeLrclib::FakeLrclib()
 {
-    m_server.route("GET", u"/api/get"_s, [this](const Request &request) {
+    const auto answer = [this](const Request &request, bool search) {
         const QString track = item(request, u"track_name"_s).value_or(QString());
         const QString artist = item(request, u"artist_name"_s).value_or(QString());
-        const std::optional<QString> duration = item(request, u"duration"_s);
+        const auto text = [](const std::optional<QString> &value) {
+            return value ? QJsonValue(*value) : QJsonValue();
+        };
+        QJsonArray found;
         for (const Record &record : std::as_const(m_records)) {
-            if (record.trackName.compare(track, Qt::CaseInsensitive) == 0
-                && record.artistName.compare(artist, Qt::CaseInsensitive) == 0
-                && (!duration || std::abs(record.duration - duration->toDouble()) <= 2))
-                return json(200, QJsonDocument(record.toJson()));
+            if ((search ? record.trackName.contains(track) : record.trackName == track)
+                && record.artistName == artist)
+                found.append(QJsonObject { { u"trackName"_s, record.trackName },
+                                           { u"artistName"_s, record.artistName },
+                                           { u"duration"_s, record.duration },
+                                           { u"plainLyrics"_s, text(record.plainLyrics) },
+                                           { u"syncedLyrics"_s, text(record.syncedLyrics) } });
         }
-        return json(404, QJsonDocument(QJsonObject { { u"name"_s, u"TrackNotFound"_s } }));
-    });
-    m_server.route("GET", u"/api/search"_s, [this](const Request &request) {
-        QJsonArray results;
-        for (const Record &record : std::as_const(m_records)) {
-            if (record.trackName.contains(item(request, u"track_name"_s).value_or(u"?"_s),
-                                          Qt::CaseInsensitive)
-                && record.artistName.contains(item(request, u"artist_name"_s).value_or(QString()),
-                                              Qt::CaseInsensitive))
-                results.append(record.toJson());
-        }
-        return json(200, QJsonDocument(results));
-    });
+        Response response = search ? Response::ok(QJsonDocument(found).toJson())
+            : found.isEmpty()      ? Response::withStatus(404, R"({"name":"TrackNotFound"})")
+                                   : Response::ok(QJsonDocument(found.first().toObject()).toJson());
+        response.headers.emplaceBack("Content-Type", "application/json");
+        response.delay = m_delay;
+        return response;
+    };
+    m_server.route("GET", u"/api/get"_s, [answer](const Request &r) { return answer(r, false); });
+    m_server.route("GET", u"/api/search"_s, [answer](const Request &r) { return answer(r, true); });
 }
 
 std::optional<QString> FakeLrclib::item(const Request &request, const QString &name)
 {
     for (const QByteArray &pair : request.rawQuery.split('&')) {
         const qsizetype equals = pair.indexOf('=');
-        if (equals < 0
-            || QString::fromUtf8(QByteArray::fromPercentEncoding(pair.left(equals))) != name)
-            continue;
-        const QByteArray value = pair.mid(equals + 1).replace('+', ' ');
-        return QString::fromUtf8(QByteArray::fromPercentEncoding(value));
+        if (equals >= 0 && QByteArray::fromPercentEncoding(pair.left(equals)) == name.toUtf8())
+            return QString::fromUtf8(
+                QByteArray::fromPercentEncoding(pair.mid(equals + 1).replace('+', ' ')));
     }
     return std::nullopt;
-}
-
-Response FakeLrclib::json(int status, const QJsonDocument &body) const
-{
-    Response response = Response::withStatus(status, body.toJson(QJsonDocument::Compact));
-    response.headers.emplaceBack("Content-Type", "application/json");
-    response.delay = m_delay;
-    return response;
 }

@@ -2,14 +2,11 @@
 
 #include "FakeHttpServer.h"
 
-#include <QJsonObject>
-
 #include <chrono>
 #include <optional>
 
-// LRCLIB as it answers: /api/get finds a record by track and artist (and duration within ±2 s
-// when one is given) or answers 404; /api/search answers an array of the records whose names
-// contain the ones asked for. Names match regardless of case.
+// LRCLIB's two routes over canned records of the artist asked for: /api/get answers the record
+// of exactly the track asked for, or 404; /api/search every record whose track contains it.
 class FakeLrclib
 {
 public:
@@ -18,11 +15,8 @@ public:
         QString trackName;
         QString artistName;
         double duration = 0;
-        bool instrumental = false;
         std::optional<QString> plainLyrics;
         std::optional<QString> syncedLyrics;
-
-        QJsonObject toJson() const;
     };
 
     FakeLrclib();
@@ -30,7 +24,6 @@ public:
     QUrl url() const { return m_server.url(); }
     FakeHttpServer &server() { return m_server; }
     QList<FakeHttpServer::Request> requests() const { return m_server.requests(); }
-
     void add(const Record &record) { m_records.append(record); }
     // Every answer waits this long.
     void setDelay(std::chrono::milliseconds delay) { m_delay = delay; }
@@ -39,8 +32,6 @@ public:
     static std::optional<QString> item(const FakeHttpServer::Request &request, const QString &name);
 
 private:
-    FakeHttpServer::Response json(int status, const QJsonDocument &body) const;
-
     FakeHttpServer m_server;
     QList<Record> m_records;
     std::chrono::milliseconds m_delay { 0 };

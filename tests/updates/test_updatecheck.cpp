@@ -46,7 +46,6 @@ class TestUpdateCheck : public QObject
                                                     m_clock, withSite ? m_server->url() : QUrl(),
                                                     u"1.4.0"_s, [this] { return m_autoCheck; });
     }
-    QString sentQuery() const { return u"t=%1"_s.arg(m_clock.now().toSecsSinceEpoch()); }
 
 private Q_SLOTS:
     void init()
@@ -103,32 +102,18 @@ private Q_SLOTS:
                      Status::updateAvailable(u"2.0"_s, kFallback));
     }
 
-    void checkStoresTheDateBeforeTheAnswer()
+    void aBuildWithoutSiteNeverAsks()
     {
-        m_server->route("GET", kManifestPath, Response::ok(manifest(u"1.5.0"_s)));
-        const auto service = makeService();
+        const auto service = makeService(false);
+        service->checkAutomatically();
         service->check();
-        service->check(); // one at a time
-        QCOMPARE(service->status(), Status::checking());
-        // Written before the answer comes, so that a failed check counts too.
-        QCOMPARE(m_fixture->settings().dateValue(SettingsKeys::updateLastCheckDate), m_clock.now());
-        // Without a page of its own the site's download section is offered.
-        QTRY_COMPARE(service->status(),
-                     Status::updateAvailable(u"1.5.0"_s,
-                                             QUrl(m_server->url().toString() + u"/#download"_s)));
-        QCOMPARE(m_server->requests().size(), 1);
-        QCOMPARE(m_server->requests().first().path, kManifestPath);
-        QCOMPARE(m_server->requests().first().rawQuery,
-                 "t=" + QByteArray::number(m_clock.now().toSecsSinceEpoch()));
+        QCOMPARE(service->status(), Status::idle());
     }
 
     void failuresEndInFailedWithOneLine_data()
     {
         QTest::addColumn<Response>("response");
         QTest::newRow("404 page") << Response::withStatus(404, "<html>not here</html>");
-        Response cut = Response::ok(manifest(u"9.0"_s));
-        cut.hangUpAfter = 5;
-        QTest::newRow("cut off") << cut;
         Response huge;
         huge.fillerSize = 64 * UpdateCheckService::maxManifestBytes;
         QTest::newRow("huge") << huge;
@@ -177,7 +162,7 @@ private Q_SLOTS:
         SettingsStore &settings = m_fixture->settings();
         if (stored.isValid())
             QVERIFY(settings.setValue(SettingsKeys::updateLastCheckDate, stored));
-        m_server->route("GET", kManifestPath, Response::ok(manifest(u"1.0"_s)));
+        m_server->route("GET", kManifestPath, Response::ok(manifest(u"1.5.0"_s)));
         const auto service = makeService();
         service->checkAutomatically();
         QCOMPARE(service->status(), asks ? Status::checking() : Status::idle());
@@ -185,21 +170,20 @@ private Q_SLOTS:
             QCOMPARE(settings.object(SettingsKeys::updateLastCheckDate), stored);
             return;
         }
-        QTRY_COMPARE(service->status(), Status::upToDate());
+        // Written before the answer comes, so that a failed check counts too; one at a time.
+        QCOMPARE(settings.dateValue(SettingsKeys::updateLastCheckDate), m_clock.now());
+        service->check();
+        // Without a page of its own the site's download section is offered.
+        const Status offered = Status::updateAvailable(
+            u"1.5.0"_s, QUrl(m_server->url().toString() + u"/#download"_s));
+        QTRY_COMPARE(service->status(), offered);
         // Once per run, even when the stored date is gone.
         settings.remove(SettingsKeys::updateLastCheckDate);
         service->checkAutomatically();
-        QCOMPARE(service->status(), Status::upToDate());
+        QCOMPARE(service->status(), offered);
         QCOMPARE(m_server->requests().size(), 1);
-    }
-
-    void aBuildWithoutSiteNeverAsks()
-    {
-        const auto service = makeService(false);
-        service->checkAutomatically();
-        service->check();
-        QCOMPARE(service->status(), Status::idle());
-        QVERIFY(!m_fixture->settings().contains(SettingsKeys::updateLastCheckDate));
+        QCOMPARE(m_server->requests().first().rawQuery,
+                 "t=" + QByteArray::number(m_clock.now().toSecsSinceEpoch()));
     }
 };
 

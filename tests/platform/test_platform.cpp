@@ -1,5 +1,7 @@
 #include "TempXdgDirs.h"
 #include "platform/linux/SingleInstance.h"
+#include "platform/linux/UnixSignalWatcher.h"
+#include "platform/linux/XdgAutostartLoginItem.h"
 
 #include <QCoreApplication>
 #include <QDir>
@@ -11,6 +13,7 @@
 #include <QTemporaryDir>
 #include <QTest>
 
+#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <sys/socket.h>
@@ -90,9 +93,25 @@ bool makeStaleSocket(const QString &path)
     ::close(fd);
     return bound;
 }
+bool writeFile(const QString &path, const QByteArray &contents)
+{
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QFile file(path);
+    return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
+}
+
+QByteArray entry()
+{
+    QFile file(XdgAutostartLoginItem::entryPath());
+    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+}
+
+volatile sig_atomic_t g_previousHandlerCalls = 0;
+
+extern "C" void countCall(int) { g_previousHandlerCalls = g_previousHandlerCalls + 1; }
 } // namespace
 
-class TestSingleInstance : public QObject
+class TestPlatform : public QObject
 {
     Q_OBJECT
 
@@ -218,6 +237,123 @@ private Q_SLOTS:
         QVERIFY(finishes(launch));
         QCOMPARE(launch->exitCode(), int(Forwarded));
     }
+    void readsAndQuotesAsDesktopFilesDo()
+    {
+        // The last value of a key in the first [Desktop Entry] group counts.
+        const QByteArray head = "[Desktop Entry]\nType=Application\nExec=/usr/bin/vesper\n";
+        const QList<QPair<QByteArray, bool>> entries {
+            { head, true },
+            { head + "X-GNOME-Autostart-enabled=false\n", false },
+            { head + "Hidden = true \n", false },
+            { QByteArray(head + "Hidden=true\n").replace("\n", "\r\n"), false },
+            { head + "Hidden=true\nHidden=false\n", true },
+            { head + "[Desktop Action quit]\nHidden=true\n", true },
+            { "Type=Application\nExec=vesper\n", false },
+        };
+        for (const auto &[text, enabled] : entries)
+            QVERIFY2(XdgAutostartLoginItem::entryEnablesAutostart(text) == enabled, text.data());
+
+        // As written in the file: the string escapes apply on top of the quoting of arguments.
+        const QList<QPair<QString, QString>> paths {
+            { u"/usr/bin/vesper"_s, u"/usr/bin/vesper"_s },
+            { u"/opt/My Apps/vesper"_s, u"\"/opt/My Apps/vesper\""_s },
+            { u"/home/a$b/vesper"_s, u"\"/home/a\\\\$b/vesper\""_s },
+            { u"/x\\y/vesper"_s, u"\"/x\\\\\\\\y/vesper\""_s },
+            { u"/x/a\"b"_s, u"\"/x/a\\\\\"b\""_s },
+            { u"/x/100%/vesper"_s, u"/x/100%%/vesper"_s },
+            { u"/x/a\nb"_s, u"\"/x/a\\nb\""_s },
+        };
+        for (const auto &[path, exec] : paths)
+            QCOMPARE(XdgAutostartLoginItem::execArgument(path), exec);
+    }
+
+    void enablesAndDisables()
+    {
+        TempXdgDirs dirs;
+        const QString path = dirs.configHome() + u"/autostart/vesper.desktop"_s;
+        // An entry another hand disabled reads as off; enabling writes it anew.
+        QVERIFY(writeFile(path, "[Desktop Entry]\nType=Application\nExec=/old\nHidden=true\n"));
+        XdgAutostartLoginItem item(u"/opt/Vesper Build/vesper"_s);
+        QVERIFY(!item.isEnabled());
+        QString error;
+        QVERIFY(item.setEnabled(true, error));
+        QVERIFY(item.isEnabled());
+        QVERIFY(entry().startsWith("[Desktop Entry]\n"));
+        QVERIFY(entry().contains("\nExec=\"/opt/Vesper Build/vesper\"\n"));
+        QVERIFY(!entry().contains("Hidden"));
+        // Saved through a temporary file that is gone now.
+        QCOMPARE(QDir(dirs.configHome() + u"/autostart"_s).entryList(QDir::Files),
+                 QStringList { u"vesper.desktop"_s });
+        QVERIFY(item.setEnabled(false, error));
+        QVERIFY(!QFile::exists(path));
+        QVERIFY(item.setEnabled(false, error));
+        QVERIFY(error.isEmpty());
+
+        // An AppImage runs from a mount point that is gone after it exits; its file stays.
+        const QString appImage = dirs.root() + u"/Vesper 1.0.AppImage"_s;
+        QVERIFY(writeFile(appImage, "ELF"));
+        qputenv("APPIMAGE", QFile::encodeName(appImage));
+        QVERIFY(XdgAutostartLoginItem().setEnabled(true, error));
+        qunsetenv("APPIMAGE");
+        QVERIFY(entry().contains(QByteArray("\nExec=\"" + QFile::encodeName(appImage) + "\"\n")));
+    }
+
+    void reportsFailures()
+    {
+        TempXdgDirs dirs;
+        XdgAutostartLoginItem item(u"/usr/bin/vesper"_s);
+        QString error;
+        // A folder where the entry should be: neither written nor removed, and not enabled.
+        const QString path = XdgAutostartLoginItem::entryPath();
+        QVERIFY(writeFile(path + u"/keep"_s, "x"));
+        QVERIFY(!item.setEnabled(true, error));
+        QVERIFY2(error.contains(path), qPrintable(error));
+        QVERIFY(!item.isEnabled());
+        QVERIFY(!item.setEnabled(false, error));
+        QVERIFY(QFile::exists(path + u"/keep"_s));
+    }
+    void deliversThroughTheEventLoopAndRestoresTheHandler()
+    {
+        struct sigaction counting = {};
+        counting.sa_handler = countCall;
+        struct sigaction original = {};
+        QCOMPARE(::sigaction(SIGTERM, &counting, &original), 0);
+        {
+            UnixSignalWatcher watcher;
+            QVERIFY(watcher.watch(SIGTERM));
+            QVERIFY(watcher.watch(SIGINT));
+            // One watcher per process: a second one cannot take the signals over.
+            QVERIFY(!UnixSignalWatcher().watch(SIGTERM));
+            QSignalSpy received(&watcher, &UnixSignalWatcher::received);
+            ::raise(SIGINT);
+            ::raise(SIGTERM);
+            // Nothing is emitted from inside the handler.
+            QCOMPARE(received.count(), 0);
+            QTRY_COMPARE(received.count(), 2);
+            QCOMPARE(received.at(0).at(0).toInt(), SIGINT);
+            QCOMPARE(received.at(1).at(0).toInt(), SIGTERM);
+            QCOMPARE(int(g_previousHandlerCalls), 0);
+        }
+        ::raise(SIGTERM);
+        QCOMPARE(int(g_previousHandlerCalls), 1);
+        ::sigaction(SIGTERM, &original, nullptr);
+    }
+
+    void receiverMayDestroyTheWatcher()
+    {
+        auto watcher = std::make_unique<UnixSignalWatcher>();
+        QVERIFY(watcher->watch(SIGTERM));
+        int calls = 0;
+        connect(watcher.get(), &UnixSignalWatcher::received, this, [&] {
+            ++calls;
+            watcher.reset();
+        });
+        // Both wait in one read; the second must not reach a watcher that is gone.
+        ::raise(SIGTERM);
+        ::raise(SIGTERM);
+        QTRY_VERIFY(!watcher);
+        QCOMPARE(calls, 1);
+    }
 };
 
 int main(int argc, char *argv[])
@@ -225,8 +361,8 @@ int main(int argc, char *argv[])
     if (qEnvironmentVariableIsSet(kLaunchSocket))
         return runLaunch(argc, argv);
     QCoreApplication application(argc, argv);
-    TestSingleInstance test;
+    TestPlatform test;
     return QTest::qExec(&test, argc, argv);
 }
 
-#include "test_singleinstance.moc"
+#include "test_platform.moc"
