@@ -8,11 +8,9 @@
 #include "spotify/SpotifyAuthService.h"
 #include "spotify/SpotifyLibrary.h"
 
-#include <QFile>
 #include <QJsonDocument>
 #include <QSignalSpy>
 #include <QTest>
-#include <QUrlQuery>
 
 using namespace Qt::StringLiterals;
 using namespace std::chrono_literals;
@@ -39,19 +37,17 @@ struct FakeSpotify
     FakeSpotify()
     {
         accounts.route("POST", u"/api/token"_s, [this](const Request &) {
-            if (tokenReply)
-                return *tokenReply;
-            liveToken = u"access-%1"_s.arg(++issued);
-            return Response::ok(
+            liveToken = tokenReply ? liveToken : u"access-%1"_s.arg(++issued);
+            return tokenReply.value_or(Response::ok(
                 uR"({"access_token":"%1","refresh_token":"refresh-%2","expires_in":3600})"_s
                     .arg(liveToken)
                     .arg(issued)
-                    .toUtf8());
+                    .toUtf8()));
         });
         api.route("GET", u"/v1/me"_s, [this](const Request &request) {
-            if (request.header("authorization") != "Bearer " + liveToken.toLatin1())
-                return Response::withStatus(401, R"({"error":{"status":401}})");
-            return Response::ok(R"({"display_name":"Ada"})");
+            return request.header("authorization") == "Bearer " + liveToken.toLatin1()
+                ? Response::ok(R"({"display_name":"Ada"})")
+                : Response::withStatus(401);
         });
     }
     int tokenRequests() const { return int(accounts.requests().size()); }
@@ -104,12 +100,7 @@ private Q_SLOTS:
         m_opened.clear();
     }
 
-    void cleanup()
-    {
-        QVERIFY(m_env->networkDrained());
-        m_fake.reset();
-        m_env.reset();
-    }
+    void cleanup() { QVERIFY(m_env->networkDrained()); }
 
     void protocol()
     {
@@ -154,6 +145,12 @@ private Q_SLOTS:
         QCOMPARE(SpotifyLibrary::libraryPath(kTrack), kLibraryPath);
         QVERIFY(SpotifyLibrary::firstLiked("[true,false]"));
         QVERIFY(!SpotifyLibrary::firstLiked("[]") && !SpotifyLibrary::firstLiked(R"([true,"x"])"));
+
+        // A client ID is letters and digits, bounded, without the blanks around it.
+        QCOMPARE(Spotify::trimmedClientID(u" ab1 "_s), u"ab1"_s);
+        QVERIFY(!Spotify::trimmedClientID(u" "_s) && Spotify::isValidClientID(kClientID));
+        QVERIFY(!Spotify::isValidClientID(u"abc&x=1"_s)
+                && !Spotify::isValidClientID(QString(200, u'a')));
     }
 
     void connectsThroughTheBrowserAndKeepsSecretsOutOfLogsAndSettings()
@@ -232,15 +229,19 @@ private Q_SLOTS:
         QVERIFY(!service->displayName());
         QVERIFY(m_env->secretItems().items.isEmpty());
 
-        // A refresh answered after the client ID changed is not applied either.
+        // A refresh answered after the client ID changed is not applied either: tokens of one
+        // client ID are never used with another. A refused ID changes nothing.
         auto other = connectedService(10);
         late.body = R"({"access_token":"old-id"})";
         m_fake->tokenReply = late;
         auto call = other->request(u"/me"_s, u"GET"_s);
         QTRY_COMPARE(m_fake->tokenRequests(), 2);
+        QVERIFY(!other->setClientID(u"abc&x=1"_s) && other->setClientID(u" "_s + kClientID)
+                && other->isConnected());
         QVERIFY(other->setClientID(u"ffff"_s));
         QVERIFY(!QCoro::waitFor(call));
         QVERIFY(m_env->secretItems().items.isEmpty());
+        QCOMPARE(m_env->settings().stringValue(SettingsKeys::spotifyCustomClientID), u"ffff"_s);
     }
 
     void redirectsAreNotFollowed()
@@ -293,18 +294,6 @@ private Q_SLOTS:
             log.contains(u"Vesper: Spotify PUT /me/library skipped — not a Spotify track ID"_s));
         QVERIFY(!QCoro::waitFor(library.unlike(kTrack))); // no route: 404
         QCOMPARE(m_fake->api.requests().size(), 3);
-    }
-
-    // Tokens of one client ID are never used with another; refused input changes nothing.
-    void anotherClientIDSignsOut()
-    {
-        auto service = connectedService();
-        QVERIFY(!service->setClientID(u"abc&x=1"_s) && !service->setClientID(QString(200, u'a')));
-        QVERIFY(service->setClientID(u" "_s + kClientID));
-        QVERIFY(service->isConnected());
-        QVERIFY(service->setClientID(u"ffff"_s));
-        QVERIFY(m_env->secretItems().items.isEmpty());
-        QCOMPARE(m_env->settings().stringValue(SettingsKeys::spotifyCustomClientID), u"ffff"_s);
     }
 };
 
