@@ -156,11 +156,6 @@ class TestScrobbling : public QObject
         });
     }
 
-    std::optional<QJsonObject> scrobble()
-    {
-        return QCoro::waitFor(g->lastfm->request(u"track.scrobble"_s, {}, u"POST"_s));
-    }
-
 private Q_SLOTS:
     void init()
     {
@@ -171,11 +166,7 @@ private Q_SLOTS:
         m_opened.clear();
     }
 
-    void cleanup()
-    {
-        QVERIFY(g->env.networkDrained());
-        g.reset();
-    }
+    void cleanup() { QVERIFY(g->env.networkDrained()); }
 
     void protocol()
     {
@@ -201,9 +192,7 @@ private Q_SLOTS:
             R"({"scrobbles":{"scrobble":[{"ignoredMessage":{"code":"3"}},{"ignoredMessage":{"code":"0"}}]}})"));
         QVERIFY(uncounted && uncounted->ignored == 1 && uncounted->accepted == 1);
 
-        // The last non-empty image is the largest; no image list leaves the avatar alone. (moc
-        // misreads
-        // "#" in raw strings, hence the escapes.)
+        // The last non-empty image is the largest (moc misreads "#" in raw strings).
         const auto avatar
             = LastFm::avatarFrom(object("{\"user\":{\"image\":[{\"#text\":\"s.png\"},{\"#text\":"
                                         "\"xl.png\"},{\"#text\":\"\"}]}}"));
@@ -251,27 +240,17 @@ private Q_SLOTS:
         QCOMPARE(g->env.secretItems().items.value(kSessionAccount), kSessionKey);
         QCOMPARE(g->env.settings().stringValue(SettingsKeys::lastfmUsername), u"alice"_s);
 
-        // The session key is never logged nor kept in the settings file.
-        QVERIFY(!log.lines().join(u'\n').contains(kSessionKey));
-        QVERIFY(!QJsonDocument(g->env.storedSettings()).toJson().contains(kSessionKey.toUtf8()));
-    }
-
-    void failuresNeverShowTheSessionKey()
-    {
-        start();
-        LogCapture log;
-        // A message that echoes the key is shown without it.
+        // Failures never show the session key: a message that echoes it is shown without it, and
+        // Qt's own error text would name the URL, whose query carries it.
         g->fake.next[u"track.scrobble"_s] << error(6, u"Bad sk "_s + kSessionKey);
-        QVERIFY(!scrobble());
-        // Qt's own error text would name the URL, whose query carries the session key.
+        QVERIFY(!QCoro::waitFor(g->lastfm->request(u"track.scrobble"_s, {}, u"POST"_s)));
         g->env.setEndpoint("VESPER_LASTFM_API_URL");
         LastFmService offline(g->env.settings(), g->env.secrets(), g->queue, g->env.network(),
                               [](const QUrl &) {});
         QVERIFY(!QCoro::waitFor(offline.request(u"user.getInfo"_s, {}, u"GET"_s)));
-        QCOMPARE(log.lines(),
-                 (QStringList { u"Vesper: Last.fm track.scrobble failed: 6 Bad sk <hidden>"_s,
-                                u"Vesper: Last.fm user.getInfo transport error: connection "
-                                "refused"_s }));
+        QVERIFY(log.contains(u"Vesper: Last.fm track.scrobble failed: 6 Bad sk <hidden>"_s));
+        QVERIFY(!log.lines().join(u'\n').contains(kSessionKey));
+        QVERIFY(!QJsonDocument(g->env.storedSettings()).toJson().contains(kSessionKey.toUtf8()));
         QVERIFY(g->lastfm->isConnected());
     }
 
@@ -299,7 +278,7 @@ private Q_SLOTS:
         // Revoked again with plays waiting, and someone else signs in: they are set aside.
         QVERIFY(g->queue.store(kQueued));
         g->fake.next[u"track.scrobble"_s] << kRevoked;
-        QVERIFY(!scrobble());
+        QVERIFY(!QCoro::waitFor(g->lastfm->request(u"track.scrobble"_s, {}, u"POST"_s)));
         g->fake.signInAs(u"bob"_s, u"bobs-key"_s);
         QVERIFY(signIn());
         QVERIFY(g->queue.entries().isEmpty());
@@ -347,10 +326,8 @@ private Q_SLOTS:
              { R"({"artist":"a"})", R"([{"artist":"a","track":"t","album":"","duration":0}])",
                R"([{"artist":"a","track":"t","album":"","duration":1.5,"timestamp":5}])" })
             QVERIFY2(!ScrobbleQueue::decode(damaged), damaged);
-    }
 
-    void damagedQueueIsSetAsideNotOverwritten()
-    {
+        // A damaged queue is set aside, never overwritten.
         const QByteArray stored = "[{\"artist\":\"A\",";
         QVERIFY(g->env.settings().setValue(SettingsKeys::lastfmScrobbleQueue, stored));
         QCOMPARE(g->queue.append(entries(1, 1).first()).value_or(-1), qsizetype(1));
