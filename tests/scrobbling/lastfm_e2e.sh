@@ -1,24 +1,17 @@
 #!/bin/sh
 # The running binary scrobbles to a local stand-in for Last.fm that checks every call's key,
 # signature and session. Then Last.fm goes away: the next play's scrobble is queued, Vesper is
-# killed with SIGKILL, and the next start delivers it.
+# killed with SIGKILL, and the next start delivers it. Runs on private_bus.sh's bus, where no
+# Secret Service can start: Vesper keeps its secrets in the file seeded below.
 #
-#   tests/scrobbling/lastfm_e2e.sh <vesper> <fake_mpris_player> <fake_lastfm.py> <api key> <shared secret>
+#   private_bus.sh lastfm_e2e.sh <vesper> <fake_mpris_player> <fake_lastfm.py> <api key> <secret>
 set -eu
 . "$(dirname "$0")/../support/e2e_common.sh"
 
-if [ "${1:-}" != --inside ]; then
-    # No Secret Service can start on this bus: Vesper keeps its secrets in the file seeded below.
-    bus=$(mktemp -d)
-    trap 'rm -rf "$bus"' EXIT
-    e2e_bus_config "$bus"
-    dbus-run-session --config-file="$bus/bus.conf" -- sh "$0" --inside "$@"
-    exit
-fi
-vesper=$2 player=$3 fake=$4 api_key=$5 secret=$6
+vesper=$1 player=$2 fake=$3 api_key=$4 secret=$5
 session_key=e2e-session-key-4f1d
 e2e_make_root
-export HOME="$root" VESPER_ITUNES_URL=http://127.0.0.1:9
+export VESPER_ITUNES_URL=http://127.0.0.1:9
 mkdir -p "$root/config/vesper" "$root/data/vesper"
 printf '{"lastfm.sessionKey": "%s"}\n' "$session_key" >"$root/data/vesper/secrets.json"
 printf '{"lastfmUsername": "e2e-listener"}\n' >"$root/config/vesper/defaults.json"
