@@ -70,11 +70,7 @@ private Q_SLOTS:
             QCOMPARE(due.size(), heard < 0 ? 0 : 1);
             QVERIFY(heard < 0 || due.first().session.accumulated == heard);
         }
-    }
-
-    void lengthLearntLate()
-    {
-        // A length that is not a number is unknown, never a bogus count.
+        // A length that is not a number is unknown, never a bogus count, until it is learnt.
         Run run(std::nan(""));
         run.ticks(61);
         QVERIFY(run.of(Event::ThresholdReached).isEmpty());

@@ -46,16 +46,14 @@ const Entries kQueued = entries(1, 2);
 QJsonObject object(const char *json) { return QJsonDocument::fromJson(json).object(); }
 
 // Last.fm's web service answering canned routes: a standing answer per method (a sign-in as
-// "alice", scrobbles accepted, an empty object otherwise), preceded by one-off answers in `next`.
+// "alice"; otherwise a token and one accepted scrobble), preceded by one-off answers in `next`.
 // Every call's parameters are recorded; signatures are checked by the end-to-end run's stand-in.
 struct FakeLastFm
 {
     FakeHttpServer http;
-    QMap<QString, Response> answers {
-        { u"auth.getToken"_s, Response::ok(R"({"token":"t-1"})") },
-        { u"track.scrobble"_s,
-          Response::ok(R"({"scrobbles":{"@attr":{"accepted":1,"ignored":0}}})") }
-    };
+    const Response fallback
+        = Response::ok(R"({"token":"t-1","scrobbles":{"@attr":{"accepted":1,"ignored":0}}})");
+    QMap<QString, Response> answers;
     QMap<QString, QList<Response>> next;
     QList<Params> sent;
 
@@ -71,7 +69,7 @@ struct FakeLastFm
                     params.insert(name, value);
                 sent.append(params);
                 QList<Response> &once = next[params.value(u"method"_s)];
-                return once.isEmpty() ? answers.value(params.value(u"method"_s), Response::ok("{}"))
+                return once.isEmpty() ? answers.value(params.value(u"method"_s), fallback)
                                       : once.takeFirst();
             });
         signInAs(u"alice"_s);

@@ -122,19 +122,17 @@ private Q_SLOTS:
         QCOMPARE(modeOf(folder()), 0700);
         QVERIFY(again.read(u"a"_s) == u"second ✓"_s && again.read(u"b"_s) == u""_s);
         QVERIFY(again.remove(u"a"_s) && again.remove(u"a"_s) && !again.read(u"a"_s));
-    }
 
-    void damagedFileIsSetAside()
-    {
+        // A damaged file is set aside, never overwritten.
         const QByteArray content = "{\"lastfm.sessionKey\": \"ab";
         QFile file(secretsPath());
         QVERIFY(QDir().mkpath(folder()) && file.open(QIODevice::WriteOnly));
         file.write(content);
         file.close();
         LogCapture log;
-        SecretFileBackend backend(secretsPath());
-        QVERIFY(!backend.read(u"lastfm.sessionKey"_s));
-        QVERIFY(backend.write(u"lastfm.sessionKey"_s, u"fresh"_s));
+        SecretFileBackend damaged(secretsPath());
+        QVERIFY(!damaged.read(u"lastfm.sessionKey"_s));
+        QVERIFY(damaged.write(u"lastfm.sessionKey"_s, u"fresh"_s));
         const QStringList aside = QDir(folder()).entryList({ u"secrets.json.damaged-*"_s });
         QCOMPARE(aside.size(), 1);
         QVERIFY(log.lines().value(0).startsWith(u"Vesper: secrets file "_s + secretsPath()));

@@ -179,6 +179,17 @@ private Q_SLOTS:
             + QString::fromUtf8(QJsonDocument(m_env->storedSettings()).toJson());
         for (const QString &secret : { u"c0de"_s, u"access-1"_s, u"refresh-1"_s })
             QVERIFY2(!kept.contains(secret), qPrintable(secret));
+
+        // Redirects are not followed, here to an endpoint that would hand out other tokens.
+        Response moved = Response::withStatus(307);
+        moved.headers.emplaceBack("Location", "/api/moved");
+        m_fake->tokenReply = moved;
+        m_fake->accounts.route("POST", u"/api/moved"_s,
+                               Response::ok(R"({"access_token":"moved"})"));
+        service->startAuth();
+        QVERIFY(!redirect(*service, QUrl(u"vesper://callback?code=abc"_s)));
+        QCOMPARE(m_env->secretItems().items.value(kAccess), u"access-1"_s);
+        QCOMPARE(m_fake->accounts.requests(u"/api/moved"_s).size(), 0);
     }
 
     // Refresh tokens are single-use: concurrent calls refused with 401 share one refresh.
@@ -240,24 +251,9 @@ private Q_SLOTS:
         QCOMPARE(m_env->settings().stringValue(SettingsKeys::spotifyCustomClientID), u"ffff"_s);
     }
 
-    void redirectsAreNotFollowed()
-    {
-        auto service = make(3600);
-        // Points at an endpoint that would hand out tokens: following it would connect.
-        Response moved = Response::withStatus(307);
-        moved.headers.emplaceBack("Location", "/api/moved");
-        m_fake->tokenReply = moved;
-        m_fake->accounts.route("POST", u"/api/moved"_s,
-                               Response::ok(R"({"access_token":"moved"})"));
-        service->startAuth();
-        QVERIFY(!redirect(*service, QUrl(u"vesper://callback?code=abc"_s)));
-        QCOMPARE(m_env->secretItems().items.value(kAccess), u"access-0"_s);
-        QCOMPARE(m_fake->accounts.requests(u"/api/moved"_s).size(), 0);
-    }
-
     // An error answer says nothing about the profile; after a 429 the Web API is left alone
     // for as long as it asked.
-    void errorsKeepTheProfileAndRateLimitsHold()
+    void webApiCalls()
     {
         auto service = make(0);
         QCoro::waitFor(service->fetchProfile());
@@ -269,11 +265,10 @@ private Q_SLOTS:
         m_clock.advance(9);
         QVERIFY(!QCoro::waitFor(service->apiCall(u"/me"_s, u"GET"_s)));
         QCOMPARE(m_fake->api.requests().size(), 2);
-    }
 
-    void libraryCalls()
-    {
-        auto service = make(3600);
+        // The library, once the hold is over.
+        m_clock.advance(1);
+        m_fake->api.clearRequests();
         SpotifyLibrary library(*service);
         m_fake->api.route("PUT", u"/v1/me/library"_s, Response::withStatus(200));
         m_fake->api.route("GET", u"/v1/me/library/contains"_s, Response::ok("[true]"));
