@@ -1,4 +1,4 @@
-// Runs inside secret_session.sh, on a private session bus where no service can be started: first
+// Runs inside private_bus.sh, on a private session bus where no service can be started: first
 // without any Secret Service, then against a gnome-keyring-daemon that the test starts itself.
 
 #include "LogCapture.h"
