@@ -1,5 +1,5 @@
-// Runs inside secret_session.sh bare, on a private session bus where no Secret Service runs and
-// none can be started.
+// Runs inside private_bus.sh, on a private session bus where no service can be started: first
+// without any Secret Service, then against a gnome-keyring-daemon that the test starts itself.
 
 #include "LogCapture.h"
 #include "MemorySecretBackend.h"
@@ -12,14 +12,17 @@
 #include "settings/SecretStore.h"
 
 #include <QDBusConnection>
+#include <QDBusConnectionInterface>
+#include <QDBusObjectPath>
 #include <QDBusVirtualObject>
-#include <QDir>
 #include <QElapsedTimer>
+#include <QProcess>
 #include <QTest>
 
 #include <sys/stat.h>
 
 using namespace Qt::StringLiterals;
+using Secret = std::optional<QString>;
 
 namespace {
 int modeOf(const QString &path)
@@ -29,13 +32,31 @@ int modeOf(const QString &path)
                                                                      : -1;
 }
 
-// Owns the Secret Service's name and never answers, like a daemon stuck behind a prompt.
-class SilentService : public QDBusVirtualObject
+// Takes every call and never answers, like a daemon or a prompter waiting for a user who is away.
+class Silent : public QDBusVirtualObject
 {
 public:
     QString introspect(const QString &) const override { return {}; }
     bool handleMessage(const QDBusMessage &, const QDBusConnection &) override { return true; }
 };
+
+// secret-tool sees the keyring as any other client does: its exit code and output.
+std::pair<int, QByteArray> secretTool(QStringList arguments, const QString &account,
+                                      const QByteArray &input = {})
+{
+    QProcess process;
+    process.start(u"secret-tool"_s,
+                  arguments << u"service"_s << u"northloft.VesperApp"_s << u"account"_s << account);
+    process.write(input);
+    process.closeWriteChannel();
+    process.waitForFinished(10000);
+    return { process.exitCode(), process.readAllStandardOutput() };
+}
+
+int itemCount(const QString &account)
+{
+    return int(secretTool({ u"search"_s, u"--all"_s }, account).second.count("[/"));
+}
 } // namespace
 
 class TestSecretStore : public QObject
@@ -43,40 +64,42 @@ class TestSecretStore : public QObject
     Q_OBJECT
 
     std::unique_ptr<TempXdgDirs> m_dirs;
+    QProcess m_keyring;
+    Silent m_silent;
     QString folder() const { return m_dirs->dataHome() + u"/vesper"_s; }
     QString secretsPath() const { return folder() + u"/secrets.json"_s; }
 
 private Q_SLOTS:
-    void init() { m_dirs = std::make_unique<TempXdgDirs>(); }
+    void init()
+    {
+        if (m_keyring.state() == QProcess::NotRunning) // the keyring keeps the folders it began in
+            m_dirs = std::make_unique<TempXdgDirs>();
+    }
+    void cleanupTestCase()
+    {
+        m_keyring.kill();
+        m_keyring.waitForFinished();
+    }
 
+    // Without a Secret Service: the file, said once; one that never answers gives up in time.
     void withoutSecretServiceTheFileIsUsed()
     {
         LogCapture log;
         const auto backend = Platform::createSecretBackend();
         const auto *file = dynamic_cast<SecretFileBackend *>(backend.get());
         QVERIFY(file && file->filePath() == secretsPath());
-        QCOMPARE(
-            log.lines(),
-            QStringList { u"Vesper: no Secret Service on the session bus; secrets are kept in "_s
-                          + secretsPath() + u", readable only by you"_s });
-    }
+        QCOMPARE(log.lines().size(), 1); // the user is told where their secrets are
 
-    // Each call gives up after its time limit; none may wait much longer.
-    void unansweringServiceDoesNotHang()
-    {
         QDBusConnection bus = QDBusConnection::sessionBus();
-        SilentService service;
-        QVERIFY(bus.registerVirtualObject(u"/"_s, &service, QDBusConnection::SubPath));
+        QVERIFY(bus.registerVirtualObject(u"/"_s, &m_silent, QDBusConnection::SubPath));
         QVERIFY(bus.registerService(u"org.freedesktop.secrets"_s));
-        const auto backend = Platform::createSecretBackend();
-        QVERIFY(dynamic_cast<SecretServiceBackend *>(backend.get()));
+        const auto stuck = Platform::createSecretBackend();
+        QVERIFY(dynamic_cast<SecretServiceBackend *>(stuck.get()));
         QElapsedTimer timer;
         timer.start();
-        QVERIFY(!backend->read(u"a"_s) && !backend->write(u"a"_s, u"v"_s)
-                && !backend->remove(u"a"_s));
+        QVERIFY(!stuck->read(u"a"_s) && !stuck->write(u"a"_s, u"v"_s) && !stuck->remove(u"a"_s));
         QVERIFY(timer.elapsed() < 3 * SecretServiceBackend::defaultTimeout.count() + 1000);
-        bus.unregisterService(u"org.freedesktop.secrets"_s);
-        bus.unregisterObject(u"/"_s, QDBusConnection::UnregisterTree);
+        QVERIFY(bus.unregisterService(u"org.freedesktop.secrets"_s));
     }
 
     // Runs with a permissive umask so that only the code under test can make files private.
@@ -98,27 +121,23 @@ private Q_SLOTS:
         QCOMPARE(modeOf(secretsPath()), 0600);
         QCOMPARE(modeOf(folder()), 0700);
         QVERIFY(again.read(u"a"_s) == u"second ✓"_s && again.read(u"b"_s) == u""_s);
-        QVERIFY(again.remove(u"a"_s) && again.remove(u"a"_s));
-        QVERIFY(!again.read(u"a"_s));
-    }
+        QVERIFY(again.remove(u"a"_s) && again.remove(u"a"_s) && !again.read(u"a"_s));
 
-    void damagedFileIsSetAside()
-    {
+        // A damaged file is set aside, never overwritten.
         const QByteArray content = "{\"lastfm.sessionKey\": \"ab";
-        QVERIFY(QDir().mkpath(folder()));
         QFile file(secretsPath());
-        QVERIFY(file.open(QIODevice::WriteOnly) && file.write(content) == content.size());
+        QVERIFY(QDir().mkpath(folder()) && file.open(QIODevice::WriteOnly));
+        file.write(content);
         file.close();
         LogCapture log;
-        SecretFileBackend backend(secretsPath());
-        QVERIFY(!backend.read(u"lastfm.sessionKey"_s));
-        QVERIFY(backend.write(u"lastfm.sessionKey"_s, u"fresh"_s));
+        SecretFileBackend damaged(secretsPath());
+        QVERIFY(!damaged.read(u"lastfm.sessionKey"_s));
+        QVERIFY(damaged.write(u"lastfm.sessionKey"_s, u"fresh"_s));
         const QStringList aside = QDir(folder()).entryList({ u"secrets.json.damaged-*"_s });
         QCOMPARE(aside.size(), 1);
         QVERIFY(log.lines().value(0).startsWith(u"Vesper: secrets file "_s + secretsPath()));
         QFile kept(QDir(folder()).filePath(aside.first()));
-        QVERIFY(kept.open(QIODevice::ReadOnly));
-        QCOMPARE(kept.readAll(), content);
+        QVERIFY(kept.open(QIODevice::ReadOnly) && kept.readAll() == content);
     }
 
     void legacySecretsMoveWithoutLoss()
@@ -132,17 +151,74 @@ private Q_SLOTS:
         // An item in the store wins, and the stale legacy value goes.
         items.items.insert(u"a"_s, u"kept"_s);
         defaults.setValue(u"legacy.a"_s, u"stale"_s);
-        QVERIFY(migrate(u"a"_s) == u"kept"_s);
-        QVERIFY(!defaults.contains(u"legacy.a"_s));
+        QVERIFY(migrate(u"a"_s) == u"kept"_s && !defaults.contains(u"legacy.a"_s));
         // A store that refuses the write never costs the only copy; the next start moves it.
         defaults.setValue(u"legacy.e"_s, u"only copy"_s);
         items.refuseWrites = true;
         QVERIFY(migrate(u"e"_s) == u"only copy"_s);
         QVERIFY(SettingsStore(defaults.filePath()).stringValue(u"legacy.e"_s) == u"only copy"_s);
         items.refuseWrites = false;
-        QVERIFY(migrate(u"e"_s) == u"only copy"_s);
-        QVERIFY(!defaults.contains(u"legacy.e"_s));
+        QVERIFY(migrate(u"e"_s) == u"only copy"_s && !defaults.contains(u"legacy.e"_s));
         QCOMPARE(items.items.value(u"e"_s), u"only copy"_s);
+    }
+
+    // From here on a real keyring owns the Secret Service's name, its login keyring unlocked.
+    void keyringReadWriteRemove()
+    {
+        m_keyring.setProcessChannelMode(QProcess::ForwardedChannels);
+        m_keyring.start(u"gnome-keyring-daemon"_s,
+                        { u"--foreground"_s, u"--unlock"_s, u"--components=secrets"_s });
+        m_keyring.write("vesper");
+        m_keyring.closeWriteChannel();
+        QTRY_VERIFY_WITH_TIMEOUT(QDBusConnection::sessionBus().interface()->isServiceRegistered(
+                                     u"org.freedesktop.secrets"_s),
+                                 10000);
+
+        // The platform's choice on a bus with a keyring, and silent about it.
+        LogCapture log;
+        SecretStore store(Platform::createSecretBackend());
+        QVERIFY(log.lines().isEmpty());
+        const QString account = SecretStore::Account::spotifyRefreshToken;
+        QVERIFY(store.write(account, u"first"_s) && store.write(account, u"second ✓ 🎵"_s));
+        QCOMPARE(store.read(account), Secret(u"second ✓ 🎵"_s));
+        // Read back by another client, so it went to the keyring and not to a file.
+        QCOMPARE(secretTool({ u"lookup"_s }, account).second, u"second ✓ 🎵"_s.toUtf8());
+        QVERIFY(store.write(account, QString()));
+        QCOMPARE(store.read(account), Secret(u""_s));
+        QVERIFY(store.remove(account) && store.remove(account));
+        QCOMPARE(secretTool({ u"lookup"_s }, account).first, 1);
+
+        // An item another client stored is found by its attributes alone, and replaced by a
+        // write rather than left beside it.
+        QCOMPARE(secretTool({ u"store"_s, u"--label=by hand"_s }, u"hand"_s, "typed").first, 0);
+        QCOMPARE(store.read(u"hand"_s), Secret(u"typed"_s));
+        QVERIFY(store.write(u"hand"_s, u"written"_s));
+        QCOMPARE(itemCount(u"hand"_s), 1);
+    }
+
+    // Last: the keyring stays locked, since unlocking it again would need a prompt.
+    void lockedKeyringCountsAsAbsent()
+    {
+        SecretServiceBackend backend;
+        const QString account = u"test.locked"_s;
+        QVERIFY(backend.write(account, u"kept"_s));
+        QDBusMessage lock = QDBusMessage::createMethodCall(
+            u"org.freedesktop.secrets"_s, u"/org/freedesktop/secrets"_s,
+            u"org.freedesktop.Secret.Service"_s, u"Lock"_s);
+        lock << QVariant::fromValue(QList<QDBusObjectPath> {
+            QDBusObjectPath(u"/org/freedesktop/secrets/collection/login"_s) });
+        QCOMPARE(QDBusConnection::sessionBus().call(lock).type(), QDBusMessage::ReplyMessage);
+
+        // Any prompt for the keyring's password would now hang until the time limit.
+        QVERIFY(
+            QDBusConnection::sessionBus().registerService(u"org.gnome.keyring.SystemPrompter"_s));
+        QElapsedTimer timer;
+        timer.start();
+        QCOMPARE(backend.read(account), Secret());
+        QVERIFY(!backend.write(account, u"replaced"_s) && !backend.remove(account));
+        QVERIFY2(timer.elapsed() < SecretServiceBackend::defaultTimeout.count(),
+                 "a call on a locked keyring waited for a prompt");
+        QCOMPARE(itemCount(account), 1);
     }
 };
 

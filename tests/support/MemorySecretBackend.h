@@ -17,23 +17,16 @@ class MemorySecretBackend : public SecretBackend
 {
 public:
     explicit MemorySecretBackend(SecretItems &secrets) : m_secrets(secrets) { }
-
     std::optional<QString> read(const QString &account) override
     {
-        return m_secrets.items.contains(account) ? std::optional(m_secrets.items.value(account))
+        return m_secrets.items.contains(account) ? std::optional(m_secrets.items[account])
                                                  : std::nullopt;
     }
     bool write(const QString &account, const QString &value) override
     {
-        if (!m_secrets.refuseWrites)
-            m_secrets.items.insert(account, value);
-        return !m_secrets.refuseWrites;
+        return !m_secrets.refuseWrites && (m_secrets.items.insert(account, value), true);
     }
-    bool remove(const QString &account) override
-    {
-        m_secrets.items.remove(account);
-        return true;
-    }
+    bool remove(const QString &account) override { return m_secrets.items.remove(account), true; }
 
 private:
     SecretItems &m_secrets;
