@@ -45,11 +45,14 @@ public:
     static bool isCallbackURL(const QUrl &url);
 
 private:
+    // In launch order, so that they are destroyed in reverse.
     std::unique_ptr<Clock> m_clock;
     std::unique_ptr<SettingsStore> m_settingsStore;
     std::unique_ptr<DesktopAppearance> m_desktopAppearance;
     std::unique_ptr<AppSettings> m_settings;
     std::unique_ptr<SecretStore> m_secrets;
+    std::unique_ptr<SpotifyAuthService> m_spotifyAuth;
+    std::unique_ptr<SpotifyLibrary> m_spotifyLibrary;
     std::unique_ptr<DesktopPlayers> m_desktopPlayers;
     std::unique_ptr<ArtworkResolver> m_artwork;
     std::unique_ptr<BrowserBridgeService> m_browserBridge;
@@ -58,12 +61,10 @@ private:
     std::unique_ptr<ScrobbleQueue> m_scrobbleQueue;
     std::unique_ptr<LastFmService> m_lastfm;
     std::unique_ptr<ScrobbleManager> m_scrobbles;
-    std::unique_ptr<SpotifyAuthService> m_spotifyAuth;
-    std::unique_ptr<SpotifyLibrary> m_spotifyLibrary;
     std::unique_ptr<GlobalShortcuts> m_globalShortcuts;
     std::unique_ptr<HotkeyService> m_hotkeys;
     std::unique_ptr<UpdateCheckService> m_updates;
-    // Declared last so it goes first: the replies it aborts end their callers' requests while
-    // those callers still exist.
+    // Made first but declared last, so it goes first: the replies it aborts end their callers'
+    // requests while those callers still exist.
     std::unique_ptr<QNetworkAccessManager> m_network;
 };
