@@ -1,8 +1,6 @@
 #!/bin/sh
-# The running binary scrobbles to a local stand-in for Last.fm that checks every call's key,
-# signature and session. Then Last.fm goes away: the next play's scrobble is queued, Vesper is
-# killed with SIGKILL, and the next start delivers it. Runs on private_bus.sh's bus, where no
-# Secret Service can start: Vesper keeps its secrets in the file seeded below.
+# Scrobbles to a checking stand-in for Last.fm; with it gone, the next scrobble is queued, Vesper
+# is SIGKILLed, and the next start delivers it. No Secret Service here: secrets are in the file.
 #
 #   private_bus.sh lastfm_e2e.sh <vesper> <fake_mpris_player> <fake_lastfm.py> <api key> <secret>
 set -eu

@@ -27,8 +27,10 @@ struct Run
     }
 
     // The kinds of one tick's events, the position moved by `step` seconds while playing.
-    Kinds tick(double step = 1.0)
+    Kinds tick(double step = 1.0, int count = 1)
     {
+        while (--count > 0)
+            tick(step);
         clock.advance(1.0);
         if (np.isPlaying)
             np.elapsedTime += step;
@@ -38,11 +40,6 @@ struct Run
             kinds += event.kind;
         }
         return kinds;
-    }
-    void ticks(int count)
-    {
-        while (count-- > 0)
-            tick();
     }
     QList<Event> of(Event::Kind kind) const
     {
@@ -65,14 +62,14 @@ private Q_SLOTS:
             = { { 200, 100 }, { 600, 240 }, { 31, 16 }, { 30, -1 }, { 0, -1 } };
         for (const auto &[duration, heard] : cases) {
             Run run(duration);
-            run.ticks(300);
+            run.tick(1, 300);
             const QList<Event> due = run.of(Event::ThresholdReached);
             QCOMPARE(due.size(), heard < 0 ? 0 : 1);
             QVERIFY(heard < 0 || due.first().session.accumulated == heard);
         }
         // A length that is not a number is unknown, never a bogus count, until it is learnt.
         Run run(std::nan(""));
-        run.ticks(61);
+        run.tick(1, 61);
         QVERIFY(run.of(Event::ThresholdReached).isEmpty());
         run.np.duration = 100;
         QCOMPARE(run.tick(), Kinds { Event::DurationResolved });
@@ -83,7 +80,7 @@ private Q_SLOTS:
     void onlyListeningCounts()
     {
         Run run(600.9);
-        run.ticks(11);
+        run.tick(1, 11);
         const QDateTime started = run.session->startedAt;
         run.tick(30); // seek forward
         run.tick(-20); // seek back
@@ -101,7 +98,7 @@ private Q_SLOTS:
 
         run.np.album = u"Deluxe Edition"_s; // same key: still the same play
         run.np.elapsedTime = 20;
-        run.ticks(240);
+        run.tick(1, 240);
         QCOMPARE(run.of(Event::SessionStarted).size(), 1);
         const QueuedScrobble scrobble
             = queuedScrobble(run.of(Event::ThresholdReached).value(0).session);
@@ -113,14 +110,14 @@ private Q_SLOTS:
     void whatStartsAnotherPlay()
     {
         Run run(40);
-        run.ticks(40);
+        run.tick(1, 40);
         QCOMPARE(run.of(Event::ThresholdReached).size(), 1);
         // Repeat one: back under three seconds after more than thirty.
         run.np.elapsedTime = -0.5;
         QCOMPARE(run.tick(), (Kinds { Event::SessionStarted, Event::NowPlayingDue }));
         const QDateTime secondStart = run.session->startedAt;
         run.events.clear();
-        run.ticks(25);
+        run.tick(1, 25);
         QCOMPARE(run.of(Event::ThresholdReached).value(0).session.startedAt, secondStart);
         // Another source is another play.
         run.np.sourceId = u"com.vesper.web.ytmusic"_s;
@@ -129,7 +126,7 @@ private Q_SLOTS:
 
         // Jumping back to the start before thirty seconds is the same play.
         Run early(200);
-        early.ticks(25);
+        early.tick(1, 25);
         early.np.elapsedTime = 0;
         early.tick();
         QCOMPARE(early.of(Event::SessionStarted).size(), 1);
@@ -144,19 +141,19 @@ private Q_SLOTS:
         QVERIFY(run.tick().isEmpty());
         run.np.isPlaying = true;
         QCOMPARE(run.tick(), Kinds { Event::NowPlayingDue });
-        run.ticks(10);
+        run.tick(1, 10);
         QCOMPARE(run.of(Event::NowPlayingDue).size(), 1);
 
         // History switched on during a play scrobbles it at the next tick.
         run.preferences.history = false;
-        run.ticks(40);
+        run.tick(1, 40);
         QVERIFY(run.of(Event::ThresholdReached).isEmpty());
         run.preferences.history = true;
         QCOMPARE(run.tick(), Kinds { Event::ThresholdReached });
 
         Run quiet(200);
         quiet.preferences.nowPlaying = false;
-        quiet.ticks(10);
+        quiet.tick(1, 10);
         QVERIFY(quiet.of(Event::NowPlayingDue).isEmpty());
     }
 };

@@ -5,8 +5,7 @@
 #include <QHash>
 #include <QString>
 
-// What an in-memory secret store holds, owned by the test so that it outlives the backend.
-// `refuseWrites` makes writes fail, as a locked keyring does.
+// Owned by the test so that it outlives the backend; `refuseWrites` acts as a locked keyring.
 struct SecretItems
 {
     QHash<QString, QString> items;

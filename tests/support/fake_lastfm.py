@@ -1,8 +1,7 @@
 #!/usr/bin/env python3
-"""fake_lastfm.py <api key> <shared secret> <session key>: Last.fm on 127.0.0.1 for the end-to-end
-run. Prints its port, then a line per call: "<method><TAB><track[0]>", or "refused<TAB><method>"
-unless the call carries the API key, an api_sig made with the shared secret, JSON format and the
-session key, and writes come as POST."""
+"""fake_lastfm.py <api key> <secret> <session key>: prints its port, then per call
+"<method><TAB><track[0]>", or "refused<TAB><method>" unless key, signature, format, session
+and POST for writes are right."""
 
 import hashlib
 import http.server
