@@ -400,6 +400,17 @@ private Q_SLOTS:
         g->lastfm->disconnect();
         QVERIFY(g->env.networkDrained() && g->queue.entries().isEmpty());
     }
+
+    // A source the user switched off is not followed at all.
+    void switchedOffSourcesAreNotFollowed()
+    {
+        start();
+        g->settings.setScrobbleSource(Source::Spotify, false);
+        play(u"Song"_s);
+        tick(30);
+        QVERIFY(!g->manager->session());
+        QVERIFY(g->env.networkDrained() && g->fake.sent.isEmpty());
+    }
 };
 
 QTEST_GUILESS_MAIN(TestScrobbling)
