@@ -3,10 +3,10 @@
 #include "FakeHttpServer.h"
 #include "FakeWebBridge.h"
 #include "ServiceFixture.h"
-#include "core/SettingsKeys.h"
 #include "core/SettingsStore.h"
 #include "nowplaying/ArtworkResolver.h"
 #include "nowplaying/NowPlayingAggregator.h"
+#include "nowplaying/SourceRouting.h"
 
 #include <QBuffer>
 #include <QSignalSpy>
@@ -17,6 +17,7 @@
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 using namespace Qt::StringLiterals;
+using namespace SourceRouting;
 
 namespace {
 const QString kSpotify = u"com.spotify.client"_s;
@@ -57,6 +58,13 @@ class TestNowPlayingAggregator : public QObject
     const NowPlayingInfo &now() const { return m_aggregator->nowPlaying(); }
     // The fake players answer at once, so a poll is over when this returns.
     void poll() { m_aggregator->slowRefresh(); }
+    // Lets every lookup in flight end.
+    void settle()
+    {
+        QVERIFY(m_fixture->networkDrained());
+        QThreadPool::globalInstance()->waitForDone();
+        QCoreApplication::processEvents();
+    }
     void announce(PlaybackState state, const QString &title, double duration = 215,
                   double position = 0)
     {
@@ -77,9 +85,7 @@ private Q_SLOTS:
     void cleanup()
     {
         m_aggregator.reset();
-        QVERIFY(m_fixture->networkDrained());
-        QThreadPool::globalInstance()->waitForDone();
-        QCoreApplication::processEvents();
+        settle();
     }
 
     void readingsAndPosition()
@@ -113,14 +119,10 @@ private Q_SLOTS:
         announce(PlaybackState::Playing, QString());
         QVERIFY(now().title.isEmpty());
         QVERIFY(!aggregator.isProgressRunning());
-        // Another source's clear does not touch what is shown; every web report re-synchronizes
-        // the position.
+        // Another source's clear does not touch what is shown.
         aggregator.onWebState(web(u"soundcloud"_s, u"Web"_s, true, 42));
         announce(PlaybackState::Stopped, QString());
         QCOMPARE(now().title, u"Web"_s);
-        QCOMPARE(now().elapsedTime, 42.0);
-        aggregator.onWebState(web(u"soundcloud"_s, u"Web"_s, true, 50));
-        QCOMPARE(now().elapsedTime, 50.0);
         // Gone in automatic mode: a web source is cleared, a desktop one kept.
         aggregator.onWebState(std::nullopt);
         QVERIFY(now().title.isEmpty());
@@ -144,15 +146,6 @@ private Q_SLOTS:
         announce(PlaybackState::Playing, u"Spot"_s);
         QCOMPARE(now().shuffle, true);
 
-        // A paused desktop player does not compete with a playing web player.
-        m_players->states[kSpotify].isPlaying = false;
-        m_bridge.last = web(u"ytmusic"_s, u"Web Song"_s, true);
-        m_aggregator->onWebState(m_bridge.last);
-        poll();
-        QCOMPARE(now().title, u"Web Song"_s);
-        m_players->states[kSpotify].isPlaying = true;
-        poll();
-        QCOMPARE(now().title, u"Spot"_s);
         // Permission is asked of running players only, once, and a refusal reported once.
         QCOMPARE(m_players->permissionRequests, QStringList { kSpotify });
         QCOMPARE(denied.size(), 1);
@@ -173,7 +166,6 @@ private Q_SLOTS:
         NowPlayingAggregator *aggregator = &start();
         announce(PlaybackState::Playing, u"Song"_s);
         aggregator->selectSource(Source::YoutubeMusic);
-        QVERIFY(now().title.isEmpty());
         // Desktop readings are rejected while a web source is locked.
         announce(PlaybackState::Playing, u"Song"_s);
         QVERIFY(now().title.isEmpty());
@@ -197,12 +189,6 @@ private Q_SLOTS:
         aggregator->refreshAvailableSources();
         QCOMPARE(aggregator->lockedSource(), Source(Source::YoutubeMusic));
         QCOMPARE(now().title, u"Stored"_s);
-
-        // Selecting the locked source again returns to automatic mode, for good.
-        aggregator->selectSource(Source::YoutubeMusic);
-        QCOMPARE(m_fixture->settings().stringValue(SettingsKeys::lockedSource), u"auto"_s);
-        aggregator->refreshAvailableSources();
-        QCOMPARE(aggregator->lockedSource(), std::nullopt);
     }
 
     void commandsReachTheShownSource()
@@ -223,8 +209,6 @@ private Q_SLOTS:
         QCOMPARE(m_bridge.sent,
                  (QStringList { u"seek com.vesper.web.amazonmusic 0"_s,
                                 u"shuffle com.vesper.web.amazonmusic"_s }));
-        // Amazon Music reports its own shuffle state; it is not guessed.
-        QCOMPARE(now().shuffle, false);
     }
 
     void artworkOnlyReachesItsOwnTrack()
@@ -254,11 +238,78 @@ private Q_SLOTS:
         announce(PlaybackState::Playing, u"Second"_s);
         QTRY_VERIFY(now().artwork.has_value());
         // The first lookup ends after the track changed, and is dropped.
-        QVERIFY(m_fixture->networkDrained());
-        QThreadPool::globalInstance()->waitForDone();
-        QCoreApplication::processEvents();
+        settle();
         QCOMPARE(now().title, u"Second"_s);
         QCOMPARE(now().artwork->pixelColor(0, 0), QColor(Qt::red));
+    }
+
+    void gates()
+    {
+        const QString spotify = Source(Source::Spotify).rawValue();
+        const QString music = Source(Source::AppleMusic).rawValue();
+        const NowPlayingInfo musicPaused { .title = u"Song"_s, .sourceId = music };
+
+        // Automatic mode: a playing source always takes over, a paused one never from another.
+        QCOMPARE(admit(std::nullopt, spotify, true, musicPaused), Verdict::Accepted);
+        QCOMPARE(admit(std::nullopt, spotify, false, musicPaused), Verdict::RejectedPaused);
+        QCOMPARE(admit(std::nullopt, music, false, musicPaused), Verdict::Accepted);
+        // An unrecognised identifier counts as unknown, which is not the shown source.
+        QCOMPARE(admit(std::nullopt, u"org.example.player"_s, false, musicPaused),
+                 Verdict::RejectedPaused);
+        // A lock admits its own source only, playing or not.
+        QCOMPARE(admit(Source::Spotify, spotify, false, musicPaused), Verdict::Accepted);
+        QCOMPARE(admit(Source::Spotify, music, true, musicPaused), Verdict::RejectedByLock);
+        QCOMPARE(admit(Source::generic(u"radio.example"_s),
+                       u"com.vesper.web.generic.radio.example"_s, true, NowPlayingInfo()),
+                 Verdict::Accepted);
+
+        const NowPlayingInfo spotifyPlaying { .title = u"Song"_s,
+                                              .isPlaying = true,
+                                              .sourceId = Source(Source::Spotify).rawValue() };
+        const WebPlayerState paused { .title = u"Web"_s };
+        const WebPlayerState playing { .title = u"Web"_s, .isPlaying = true };
+
+        QCOMPARE(admitWeb(std::nullopt, paused, spotifyPlaying), WebVerdict::RejectedPaused);
+        QCOMPARE(admitWeb(std::nullopt, playing, spotifyPlaying), WebVerdict::Accepted);
+        // The shown web source may report its own pause.
+        NowPlayingInfo webShown = spotifyPlaying;
+        webShown.sourceId = Source(Source::YoutubeMusic).rawValue();
+        QCOMPARE(admitWeb(std::nullopt, paused, webShown), WebVerdict::Accepted);
+        // A native lock rejects every web state.
+        QCOMPARE(admitWeb(Source::Spotify, playing, spotifyPlaying),
+                 WebVerdict::RejectedByNativeLock);
+        QCOMPARE(admitWeb(Source::SoundCloud, playing, spotifyPlaying),
+                 WebVerdict::RejectedByWebLock);
+        QCOMPARE(admitWeb(Source::YoutubeMusic, playing, spotifyPlaying), WebVerdict::Accepted);
+        QCOMPARE(admitWeb(std::nullopt, WebPlayerState { .isPlaying = true }, spotifyPlaying),
+                 WebVerdict::Missing);
+        QCOMPARE(admitWeb(Source::YoutubeMusic, std::nullopt, spotifyPlaying), WebVerdict::Missing);
+
+        // Spotify knows no "repeat one"; the others go off, all, one, off.
+        QCOMPARE(nextRepeatMode(Source::Spotify, 1), 0);
+        QCOMPARE(nextRepeatMode(Source::AppleMusic, 2), 1);
+        QCOMPARE(nextRepeatMode(Source::YoutubeMusic, 7), 0);
+
+        const QSet<QString> running { Source(Source::Spotify).rawValue() };
+        // Without the extension only the desktop players are listed.
+        QCOMPARE(sourceList(running, false, { Source::YoutubeMusic }, { Source::YoutubeMusic }, {}),
+                 (QList<SourceListItem> { { Source::Spotify, true, std::nullopt },
+                                          { Source::AppleMusic, false, u"Not Running"_s } }));
+
+        const Source radio = Source::generic(u"radio.example"_s);
+        const auto items = sourceList(
+            running, true,
+            { Source::SoundCloud, Source::generic(u"listed.example"_s), Source::YoutubeMusic },
+            { Source::YoutubeMusic, radio }, {});
+        QList<Source> order;
+        for (const auto &item : items)
+            order.append(item.app);
+        // Catalogue order (generic definitions skipped), then the open generic sites.
+        QCOMPARE(order,
+                 (QList<Source> { Source::Spotify, Source::AppleMusic, Source::SoundCloud,
+                                  Source::YoutubeMusic, radio }));
+        QCOMPARE(items[2].statusNote, u"Not Open"_s);
+        QVERIFY(items[3].enabled);
     }
 };
 

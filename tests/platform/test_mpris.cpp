@@ -6,8 +6,6 @@
 #include <QSignalSpy>
 #include <QTest>
 
-#include <cmath>
-
 using namespace Qt::StringLiterals;
 
 Q_DECLARE_METATYPE(RawNowPlaying)
@@ -133,7 +131,7 @@ private Q_SLOTS:
                });
         QTest::newRow("wrong types") << QVariantMap {
             { kPosition, u"42"_s },   { u"Shuffle"_s, u"true"_s },
-            { u"LoopStatus"_s, 2 },   { length, std::nan("") },
+            { u"LoopStatus"_s, 2 },   { length, qQNaN() },
             { u"xesam:artist"_s, 5 }, { u"xesam:album"_s, QStringList { u"Album"_s } }
         } << RawNowPlaying { true, u"Song"_s, {}, {}, 0, 0, false, RepeatMode::Off, true };
         QTest::newRow("status not a string") << QVariantMap { { kStatus, 1 } } << RawNowPlaying();
@@ -183,8 +181,6 @@ private Q_SLOTS:
         QVERIFY(clock.elapsed() < MprisDesktopPlayers::callTimeoutMs());
         QTRY_COMPARE(changed.count(), 2);
         QVERIFY(players.runningSourceIds().isEmpty());
-        QCOMPARE(players.requestAutomationPermission(kSpotify, true),
-                 PlayerAuthStatus::Unavailable);
         QCOMPARE(announced.count(), 1);
         QCOMPARE(announced.at(0).at(1).value<PlayerReading>(), PlayerReading());
 
@@ -216,14 +212,6 @@ private Q_SLOTS:
         QCOMPARE(announced(1).title, u"Third"_s);
         QCOMPARE(m_fake->callCount(u"GetAll"_s), 1);
 
-        // Without a position to read, the last seek stands, and nothing is read in full.
-        m_fake->emitSeeked(30 * kSecond);
-        m_fake->setPlayerProperty(kPosition, kAbsent);
-        m_fake->changePlayerProperties({ { kStatus, u"Paused"_s } });
-        QTRY_COMPARE(m_announced->count(), 3);
-        QCOMPARE(announced(2).position, 30.0);
-        QCOMPARE(m_fake->callCount(u"GetAll"_s), 1);
-
         // A flood costs one read in flight and one after it, and ends in the last state.
         m_announced->clear();
         m_fake->clearCalls();
@@ -253,7 +241,7 @@ private Q_SLOTS:
             << uri << QVariant(int(10 * kSecond)) << 90.0
             << QVariantList { u"Seek"_s, 80 * kSecond };
         QTest::newRow("URI without a position") << uri << kAbsent << 90.0 << QVariantList();
-        QTest::newRow("not a number") << track << QVariant(0LL) << std::nan("") << QVariantList();
+        QTest::newRow("not a number") << track << QVariant(0LL) << qQNaN() << QVariantList();
     }
 
     void commands()
@@ -298,21 +286,6 @@ private Q_SLOTS:
         QVERIFY2(waited >= MprisDesktopPlayers::callTimeoutMs() - 100
                      && waited < MprisDesktopPlayers::callTimeoutMs() + 1500,
                  qPrintable(QString::number(waited)));
-
-        // A change is still announced, with the last position known.
-        m_fake->changePlayerProperties({ { kStatus, u"Paused"_s } });
-        QTRY_COMPARE_WITH_TIMEOUT(m_announced->count(), 1,
-                                  MprisDesktopPlayers::callTimeoutMs() + 3000);
-        QCOMPARE(announced(0).position, 42.0);
-
-        // Destroyed while a call is out: it ends when the player goes, touching nothing.
-        m_fake->clearCalls();
-        QCoro::Task<RawNowPlaying> state = players.readState(kSpotify);
-        QTRY_COMPARE(m_fake->callCount(u"GetAll"_s), 1);
-        m_announced.reset();
-        m_players.reset();
-        m_fake->quit();
-        QCOMPARE(QCoro::waitFor(state), RawNowPlaying());
     }
 };
 

@@ -20,7 +20,6 @@ public:
     explicit FakeMprisPlayer(const QDBusConnection &connection) : m_connection(connection) { }
     ~FakeMprisPlayer() override { quit(); }
 
-    // Exports the object and takes the bus name; false when the bus refuses either.
     bool start()
     {
         return m_connection.registerVirtualObject(path, this)
@@ -55,27 +54,19 @@ public:
                  { u"xesam:artist"_qs, QStringList { artist } },
                  { u"xesam:album"_qs, album } };
     }
-    // Stores the values and announces them in one PropertiesChanged.
     void changePlayerProperties(const QVariantMap &changed)
     {
         m_properties.insert(changed);
         emitPropertiesChanged(changed);
     }
     // Announces values without storing them, exactly as given.
-    void emitPropertiesChanged(const QVariantMap &changed, const QStringList &invalidated = {},
-                               const QString &interface = playerInterface)
+    void emitPropertiesChanged(const QVariantMap &changed, const QStringList &invalidated = {})
     {
         m_connection.send(QDBusMessage::createSignal(path, u"org.freedesktop.DBus.Properties"_qs,
                                                      u"PropertiesChanged"_qs)
-                          << interface << changed << invalidated);
-    }
-    void emitSeeked(qint64 microseconds)
-    {
-        m_connection.send(QDBusMessage::createSignal(path, playerInterface, u"Seeked"_qs)
-                          << qlonglong(microseconds));
+                          << playerInterface << changed << invalidated);
     }
 
-    // A hung player records calls but never answers.
     void setAnswering(bool answering) { m_answering = answering; }
     // The calls received, as member and arguments with variants unwrapped; only those of the
     // members given, and for Get only those about the property given.
@@ -105,10 +96,17 @@ protected:
         for (const QVariant &argument : message.arguments())
             call.append(unwrapped(argument));
         m_calls.append(call);
-        if (m_answering)
-            m_connection.send(answer(message, call));
-        else
+        // Reads are answered from the properties; everything else is only acknowledged.
+        const QString name = call.value(2).toString();
+        if (!m_answering)
             m_held.append(message);
+        else if (message.member() == u"GetAll")
+            m_connection.send(message.createReply(QVariant(m_properties)));
+        else if (message.member() == u"Get" && m_properties.contains(name))
+            m_connection.send(
+                message.createReply(QVariant::fromValue(QDBusVariant(m_properties[name]))));
+        else
+            m_connection.send(message.createReply());
         return true;
     }
 
@@ -118,16 +116,6 @@ private:
         while (value.metaType() == QMetaType::fromType<QDBusVariant>())
             value = qvariant_cast<QDBusVariant>(value).variant();
         return value;
-    }
-    // Reads are answered from the properties; everything else is only acknowledged.
-    QDBusMessage answer(const QDBusMessage &message, const QVariantList &call)
-    {
-        const QString name = call.value(2).toString();
-        if (message.member() == u"GetAll")
-            return message.createReply(QVariant(m_properties));
-        if (message.member() == u"Get" && m_properties.contains(name))
-            return message.createReply(QVariant::fromValue(QDBusVariant(m_properties[name])));
-        return message.createReply();
     }
 
     QDBusConnection m_connection;
