@@ -9,7 +9,6 @@ set -eu
 vesper=${1:?usage: $0 <vesper> <fake_http_site>}
 site=${2:?usage: $0 <vesper> <fake_http_site>}
 . "$(dirname "$0")/../support/e2e_common.sh"
-e2e_private_bus "$@"
 e2e_make_root
 # Nothing may leave the machine, whatever the callback starts.
 export VESPER_SPOTIFY_ACCOUNTS_URL=http://127.0.0.1:9 VESPER_SPOTIFY_API_URL=http://127.0.0.1:9

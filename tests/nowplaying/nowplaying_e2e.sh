@@ -9,7 +9,6 @@ set -eu
 [ $# -eq 3 ] || { echo "usage: $0 <vesper> <fake_mpris_player> <fake_http_site>" >&2; exit 2; }
 vesper=$1 player=$2 site=$3
 . "$(dirname "$0")/../support/e2e_common.sh"
-e2e_private_bus "$@"
 e2e_make_root
 
 # A stand-in for the iTunes search that finds nothing and writes down what it was asked.

@@ -189,6 +189,10 @@ private Q_SLOTS:
         aggregator->refreshAvailableSources();
         QCOMPARE(aggregator->lockedSource(), Source(Source::YoutubeMusic));
         QCOMPARE(now().title, u"Stored"_s);
+        // Choosing the locked source again returns to the automatic choice, for good.
+        aggregator->selectSource(Source::YoutubeMusic);
+        QCOMPARE(aggregator->lockedSource(), std::nullopt);
+        QCOMPARE(m_fixture->settings().stringValue(u"lockedSource"_s), u"auto"_s);
     }
 
     void commandsReachTheShownSource()

@@ -1,18 +1,11 @@
-# Sourced by the end-to-end scripts after `set -eu`: a private session bus, private XDG folders,
+# Sourced by the end-to-end scripts after `set -eu`: a private bus's configuration, XDG folders,
 # a headless Qt, waiting for log lines, and every log shown when a check fails.
 #
-#   e2e_private_bus "$@"    runs the calling script again inside dbus-run-session
 #   e2e_bus_config <dir>    writes <dir>/bus.conf: a session bus that starts no service
 #   e2e_make_root           $root with config, data, cache and runtime folders, exported as XDG
 #   e2e_track <pid>         kills the process when the script ends
 #   wait_for <file> <text> [seconds, 10 by default]
 #   fail <message>          prints the message and every $root/*.log, then exits 1
-
-e2e_private_bus() {
-    if [ -z "${VESPER_E2E_BUS:-}" ]; then
-        VESPER_E2E_BUS=1 exec dbus-run-session -- sh "$0" "$@"
-    fi
-}
 
 # The only activation folder is <dir>/services, left empty: the system's activation files (such
 # as gnome-keyring's for org.freedesktop.secrets) stay off this bus.
