@@ -51,10 +51,11 @@ int main(int argc, char *argv[])
     Application vesper;
     QObject::connect(&instance, &SingleInstance::urlsReceived, &vesper, &Application::openURLs);
 
-    // SIGTERM and SIGINT end Vesper the way Quit does.
+    // Logout, Ctrl+C, a closed terminal and Ctrl+\ end Vesper the way Quit does, so the
+    // instance socket goes with it.
     UnixSignalWatcher signalWatcher;
-    signalWatcher.watch(SIGTERM);
-    signalWatcher.watch(SIGINT);
+    for (const int signalNumber : { SIGTERM, SIGINT, SIGHUP, SIGQUIT })
+        signalWatcher.watch(signalNumber);
     QObject::connect(&signalWatcher, &UnixSignalWatcher::received, &vesper, &Application::quit);
 
     vesper.launch();

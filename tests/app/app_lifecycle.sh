@@ -1,7 +1,7 @@
 #!/bin/sh
 # The running binary as a user meets it: it starts headless, asks a product site that is down
 # for the manifest once and logs the failure, a later launch hands its vesper: URL over and
-# exits 0, and SIGTERM ends it with status 0.
+# exits 0, and SIGTERM, SIGHUP or SIGQUIT end it with status 0.
 #
 #   tests/app/app_lifecycle.sh <path to vesper> <path to fake_http_site>
 set -eu
@@ -44,4 +44,17 @@ status=0
 wait "$primary_pid" || status=$?
 [ "$status" -eq 0 ] || fail "SIGTERM ended Vesper with status $status"
 [ ! -e "$root/runtime/vesper.socket" ] || fail "the instance socket was left behind"
+
+# A closed terminal (SIGHUP) and Ctrl+\ (SIGQUIT) end it the same way.
+for signal in HUP QUIT; do
+    "$vesper" >"$root/$signal.log" 2>&1 &
+    pid=$!
+    e2e_track "$pid"
+    wait_for "$root/$signal.log" "[App] launched"
+    kill -s "$signal" "$pid"
+    status=0
+    wait "$pid" || status=$?
+    [ "$status" -eq 0 ] || fail "SIG$signal ended Vesper with status $status"
+    [ ! -e "$root/runtime/vesper.socket" ] || fail "SIG$signal left the instance socket behind"
+done
 echo "app lifecycle: every check passed"

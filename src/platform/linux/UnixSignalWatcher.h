@@ -8,9 +8,9 @@
 
 class QSocketNotifier;
 
-// Delivers Unix signals (SIGTERM at logout, SIGINT from a terminal) into the event loop, so
-// that they end Vesper through the same path as its Quit command. One watcher per process;
-// destroying it puts the previous handlers back.
+// Delivers Unix signals (SIGTERM at logout, SIGINT, SIGHUP and SIGQUIT from a terminal) into the
+// event loop, so that they end Vesper through the same path as its Quit command. One watcher per
+// process; destroying it puts the previous handlers back.
 class UnixSignalWatcher : public QObject
 {
     Q_OBJECT
