@@ -132,10 +132,9 @@ private Q_SLOTS:
         QFETCH(QString, expected);
         if (!stored.isEmpty())
             m_lrclib->add(record(stored));
-        if (failure.status != 0) {
-            m_lrclib->server().route("GET", u"/api/get"_s, failure);
-            m_lrclib->server().route("GET", u"/api/search"_s, failure);
-        }
+        for (const QString &path : { u"/api/get"_s, u"/api/search"_s })
+            if (failure.status != 0)
+                m_lrclib->server().route("GET", path, failure);
         fetch(u"Song - Live"_s);
         QCOMPARE(requestSummary(), expected);
         QCOMPARE(m_service->lines().size(), stored.isEmpty() ? 0 : 2);
@@ -176,8 +175,7 @@ private Q_SLOTS:
         const auto choose = [](const QJsonArray &records, double duration) {
             return int(LyricsService::chooseCandidate(records, duration));
         };
-        const auto syncedAt
-            = [](const QJsonValue &seconds) { return candidate(true, false, seconds); };
+        const auto syncedAt = [](const QJsonValue &at) { return candidate(true, false, at); };
         // Synced before plain, then the nearest duration, the earlier on a tie; a missing or
         // textual duration counts as 0, an unknown one leaves the service's order.
         QCOMPARE(
@@ -197,8 +195,7 @@ private Q_SLOTS:
         };
         for (const QJsonValue &synced : { QJsonValue(), QJsonValue(u"[ar:X]\nx"_s), QJsonValue(4) })
             QCOMPARE(timed(lyrics(synced, u"One\nTwo"_s).value().lines), u"0 One|1 Two"_s);
-        QVERIFY(!lyrics(u""_s, u""_s));
-        QVERIFY(lyrics({}, u"\n \n"_s).value().lines.isEmpty());
+        QVERIFY(!lyrics(u""_s, u""_s) && lyrics({}, u"\n \n"_s).value().lines.isEmpty());
 
         for (const QString &title : { u"Song [Radio Edit]"_s, u"Song - Live at X"_s,
                                       u"Song - Olive Tree"_s, u"Song (Deluxe) - 2015 Remaster"_s })
@@ -274,8 +271,7 @@ private Q_SLOTS:
         const QString text = QString(size, u'[') + u"]\n"_s + QString(size, u'<') + u">\n"_s
             + u"[00:01.00]"_s + QString(size, u'<') + u"00:01.00>"_s;
         const QList<LyricLine> lines = Lrc::parse(text);
-        QCOMPARE(lines.size(), 1);
-        QCOMPARE(lines.first().text.size(), size - 1);
+        QVERIFY(lines.size() == 1 && lines.first().text.size() == size - 1);
     }
 };
 

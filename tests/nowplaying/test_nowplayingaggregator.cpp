@@ -117,8 +117,7 @@ private Q_SLOTS:
         QVERIFY(now().title.isEmpty());
         announce(PlaybackState::Playing, u"Song"_s);
         announce(PlaybackState::Playing, QString());
-        QVERIFY(now().title.isEmpty());
-        QVERIFY(!aggregator.isProgressRunning());
+        QVERIFY(now().title.isEmpty() && !aggregator.isProgressRunning());
         // Another source's clear does not touch what is shown.
         aggregator.onWebState(web(u"soundcloud"_s, u"Web"_s, true, 42));
         announce(PlaybackState::Stopped, QString());
@@ -177,8 +176,7 @@ private Q_SLOTS:
         aggregator->onWebState(web(u"ytmusic"_s, u"Locked"_s, true));
         aggregator->onWebState(std::nullopt);
         QCOMPARE(now().title, u"Locked"_s);
-        QVERIFY(!now().isPlaying);
-        QVERIFY(!aggregator->isProgressRunning());
+        QVERIFY(!now().isPlaying && !aggregator->isProgressRunning());
 
         // After a restart the lock waits for the extension to report the site open.
         m_bridge.connected = false;
@@ -269,7 +267,7 @@ private Q_SLOTS:
 
         const NowPlayingInfo spotifyPlaying { .title = u"Song"_s,
                                               .isPlaying = true,
-                                              .sourceId = Source(Source::Spotify).rawValue() };
+                                              .sourceId = spotify };
         const WebPlayerState paused { .title = u"Web"_s };
         const WebPlayerState playing { .title = u"Web"_s, .isPlaying = true };
 
@@ -312,8 +310,7 @@ private Q_SLOTS:
         QCOMPARE(order,
                  (QList<Source> { Source::Spotify, Source::AppleMusic, Source::SoundCloud,
                                   Source::YoutubeMusic, radio }));
-        QCOMPARE(items[2].statusNote, u"Not Open"_s);
-        QVERIFY(items[3].enabled);
+        QVERIFY(items[2].statusNote == u"Not Open"_s && items[3].enabled);
     }
 };
 

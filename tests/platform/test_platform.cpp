@@ -191,12 +191,10 @@ private Q_SLOTS:
     void aLaunchWaitsWhileAnotherDecides()
     {
         QLockFile deciding(m_socketPath + u".lock"_s);
-        QVERIFY(deciding.tryLock(0));
-        QVERIFY(makeStaleSocket(m_socketPath));
+        QVERIFY(deciding.tryLock(0) && makeStaleSocket(m_socketPath));
         QProcess *launch = startLaunch(m_socketPath, { QUrl(u"vesper://callback?code=1"_s) },
                                        u"announce"_s, this);
-        QVERIFY(launch->waitForReadyRead(5000));
-        QVERIFY(!finishes(launch, 500));
+        QVERIFY(launch->waitForReadyRead(5000) && !finishes(launch, 500));
 
         // The other launch becomes the running instance, then lets go.
         QLocalServer::removeServer(m_socketPath);
@@ -254,8 +252,7 @@ private Q_SLOTS:
         QVERIFY(item.setEnabled(false, error) && error.isEmpty());
 
         // A folder where the entry should be: neither written nor removed.
-        QVERIFY(writeFile(path + u"/keep"_s, "x"));
-        QVERIFY(!item.setEnabled(true, error));
+        QVERIFY(writeFile(path + u"/keep"_s, "x") && !item.setEnabled(true, error));
         QVERIFY2(error.contains(path), qPrintable(error));
         QVERIFY(!item.setEnabled(false, error));
     }
@@ -267,8 +264,7 @@ private Q_SLOTS:
         QCOMPARE(::sigaction(SIGTERM, &counting, &original), 0);
         {
             UnixSignalWatcher watcher;
-            QVERIFY(watcher.watch(SIGTERM));
-            QVERIFY(watcher.watch(SIGINT));
+            QVERIFY(watcher.watch(SIGTERM) && watcher.watch(SIGINT));
             QSignalSpy received(&watcher, &UnixSignalWatcher::received);
             ::raise(SIGINT);
             ::raise(SIGTERM);

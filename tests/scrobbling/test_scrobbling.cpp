@@ -243,8 +243,7 @@ private Q_SLOTS:
     void revokedSessionKeepsTheQueueForItsUser()
     {
         start(false);
-        QVERIFY(signIn());
-        QVERIFY(g->queue.store(kQueued));
+        QVERIFY(signIn() && g->queue.store(kQueued));
         g->fake.next[u"track.scrobble"_s] << kRevoked;
         tick(); // a first tick flushes the queue
         QTRY_VERIFY(!g->lastfm->isConnected() && g->env.secretItems().items.isEmpty());
@@ -263,8 +262,7 @@ private Q_SLOTS:
         g->fake.next[u"track.scrobble"_s] << kRevoked;
         QVERIFY(!QCoro::waitFor(g->lastfm->request(u"track.scrobble"_s, {}, u"POST"_s)));
         g->fake.signInAs(u"bob"_s, u"bobs-key"_s);
-        QVERIFY(signIn());
-        QVERIFY(g->queue.entries().isEmpty());
+        QVERIFY(signIn() && g->queue.entries().isEmpty());
         QCOMPARE(QFileInfo(g->env.settingsPath())
                      .dir()
                      .entryList({ u"lastfmScrobbleQueue.json.unsent-Alice-*"_s })
@@ -288,8 +286,7 @@ private Q_SLOTS:
         // The user disconnects and signs in again while the old call is out.
         g->lastfm->disconnect();
         g->fake.signInAs(u"alice"_s, u"second-session"_s);
-        QVERIFY(signIn());
-        QVERIFY(!QCoro::waitFor(call));
+        QVERIFY(signIn() && !QCoro::waitFor(call));
         QCOMPARE(g->lastfm->sessionKey(), u"second-session"_s);
     }
 
@@ -391,8 +388,7 @@ private Q_SLOTS:
         g->settings.setScrobbleSource(Source::Spotify, false);
         play(u"Song"_s);
         tick(30);
-        QVERIFY(!g->manager->session());
-        QVERIFY(g->env.networkDrained() && g->fake.sent.isEmpty());
+        QVERIFY(!g->manager->session() && g->env.networkDrained() && g->fake.sent.isEmpty());
 
         g->settings.setScrobbleSource(Source::Spotify, true);
         Response late = error(16, u"Temporary error"_s);
