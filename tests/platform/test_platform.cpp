@@ -278,10 +278,8 @@ private Q_SLOTS:
         ::raise(SIGTERM);
         QCOMPARE(int(g_previousHandlerCalls), 1);
         ::sigaction(SIGTERM, &original, nullptr);
-    }
 
-    void receiverMayDestroyTheWatcher()
-    {
+        // The receiver may destroy the watcher.
         auto watcher = std::make_unique<UnixSignalWatcher>();
         QVERIFY(watcher->watch(SIGTERM));
         int calls = 0;
