@@ -232,14 +232,13 @@ private Q_SLOTS:
         QCOMPARE(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
         QVERIFY(!load(QUrl::fromLocalFile(fifo))); // opening it would block
         QFile big(m_dir.filePath(u"big.png"_s));
-        QVERIFY(big.open(QIODevice::WriteOnly) && big.write(png(Qt::cyan)) > 0);
-        QVERIFY(big.resize(ArtworkResolver::maxImageBytes + 1));
+        QVERIFY(big.open(QIODevice::WriteOnly) && big.write(png(Qt::cyan)) > 0
+                && big.resize(ArtworkResolver::maxImageBytes + 1));
         big.close();
         QVERIFY(!load(QUrl::fromLocalFile(big.fileName())));
 
-        const QString data = u"data:image/png;base64,"_s;
-        QCOMPARE(colorOf(load(QUrl(data + QString::fromLatin1(png(Qt::yellow).toBase64())))),
-                 QColor(Qt::yellow));
+        const QByteArray data = "data:image/png;base64," + png(Qt::yellow).toBase64();
+        QCOMPARE(colorOf(load(QUrl(QString::fromLatin1(data)))), QColor(Qt::yellow));
     }
 };
 

@@ -56,8 +56,6 @@ class TestNowPlayingAggregator : public QObject
         return *m_aggregator;
     }
     const NowPlayingInfo &now() const { return m_aggregator->nowPlaying(); }
-    // The fake players answer at once, so a poll is over when this returns.
-    void poll() { m_aggregator->slowRefresh(); }
     // Lets every lookup in flight end.
     void settle()
     {
@@ -138,7 +136,7 @@ private Q_SLOTS:
         QSignalSpy denied(&start(), &NowPlayingAggregator::automationDenied);
         QVERIFY(now().title.isEmpty());
         m_players->setRunning({ kSpotify });
-        poll();
+        m_aggregator->slowRefresh(); // the fake players answer at once: the poll is over
         QCOMPARE(now().title, u"Spot"_s);
         QCOMPARE(now().repeatMode, 2);
         // Shuffle and repeat are the poll's: an announced reading leaves them.
@@ -153,7 +151,7 @@ private Q_SLOTS:
         // A desktop lock clears the display once its player has quit, and stays.
         m_aggregator->selectSource(Source::Spotify);
         m_players->setRunning({});
-        poll();
+        m_aggregator->slowRefresh();
         QVERIFY(now().title.isEmpty());
         QCOMPARE(m_aggregator->lockedSource(), Source(Source::Spotify));
     }

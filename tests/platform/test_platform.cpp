@@ -21,8 +21,7 @@
 
 using namespace Qt::StringLiterals;
 
-// The test executable runs itself as a later launch: with kLaunchSocket set it claims that
-// socket with its arguments as URLs and exits with the outcome.
+// With kLaunchSocket set, this executable is a later launch handing its arguments over.
 namespace {
 constexpr char kLaunchSocket[] = "VESPER_TEST_LAUNCH_SOCKET";
 // Set to "announce", a launch prints a line before claiming; "nobody" runs it as that user.

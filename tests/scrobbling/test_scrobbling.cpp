@@ -263,11 +263,8 @@ private Q_SLOTS:
         QVERIFY(!QCoro::waitFor(g->lastfm->request(u"track.scrobble"_s, {}, u"POST"_s)));
         g->fake.signInAs(u"bob"_s, u"bobs-key"_s);
         QVERIFY(signIn() && g->queue.entries().isEmpty());
-        QCOMPARE(QFileInfo(g->env.settingsPath())
-                     .dir()
-                     .entryList({ u"lastfmScrobbleQueue.json.unsent-Alice-*"_s })
-                     .size(),
-                 1);
+        const QDir folder = QFileInfo(g->env.settingsPath()).dir();
+        QCOMPARE(folder.entryList({ u"lastfmScrobbleQueue.json.unsent-Alice-*"_s }).size(), 1);
 
         // Disconnecting forgets the account and the scrobbles still waiting for it.
         QVERIFY(g->queue.store(kQueued));

@@ -146,8 +146,7 @@ private Q_SLOTS:
         LogCapture log;
         auto service = make();
         service->startAuth();
-        QVERIFY(m_opened.isEmpty()); // no client ID, no authorization
-        QVERIFY(service->setClientID(kClientID));
+        QVERIFY(m_opened.isEmpty() && service->setClientID(kClientID)); // no ID, no authorization
         service->startAuth();
         QVERIFY(redirect(*service, QUrl(u"vesper://callback?code=c0de"_s)));
         QCOMPARE(service->displayName(), u"Ada"_s);
