@@ -63,8 +63,7 @@ private Q_SLOTS:
         same.album = u"Another"_s;
         same.artwork = QImage(4, 4, QImage::Format_ARGB32);
         other.capabilities = SourceCapability::Seek;
-        QVERIFY(same == base);
-        QVERIFY(other != base);
+        QVERIFY(same == base && other != base);
     }
 
     void hotkeys()

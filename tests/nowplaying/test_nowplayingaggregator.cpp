@@ -56,8 +56,6 @@ class TestNowPlayingAggregator : public QObject
         return *m_aggregator;
     }
     const NowPlayingInfo &now() const { return m_aggregator->nowPlaying(); }
-    // The fake players answer at once, so a poll is over when this returns.
-    void poll() { m_aggregator->slowRefresh(); }
     // Lets every lookup in flight end.
     void settle()
     {
@@ -117,8 +115,7 @@ private Q_SLOTS:
         QVERIFY(now().title.isEmpty());
         announce(PlaybackState::Playing, u"Song"_s);
         announce(PlaybackState::Playing, QString());
-        QVERIFY(now().title.isEmpty());
-        QVERIFY(!aggregator.isProgressRunning());
+        QVERIFY(now().title.isEmpty() && !aggregator.isProgressRunning());
         // Another source's clear does not touch what is shown.
         aggregator.onWebState(web(u"soundcloud"_s, u"Web"_s, true, 42));
         announce(PlaybackState::Stopped, QString());
@@ -139,7 +136,7 @@ private Q_SLOTS:
         QSignalSpy denied(&start(), &NowPlayingAggregator::automationDenied);
         QVERIFY(now().title.isEmpty());
         m_players->setRunning({ kSpotify });
-        poll();
+        m_aggregator->slowRefresh(); // the fake players answer at once: the poll is over
         QCOMPARE(now().title, u"Spot"_s);
         QCOMPARE(now().repeatMode, 2);
         // Shuffle and repeat are the poll's: an announced reading leaves them.
@@ -154,7 +151,7 @@ private Q_SLOTS:
         // A desktop lock clears the display once its player has quit, and stays.
         m_aggregator->selectSource(Source::Spotify);
         m_players->setRunning({});
-        poll();
+        m_aggregator->slowRefresh();
         QVERIFY(now().title.isEmpty());
         QCOMPARE(m_aggregator->lockedSource(), Source(Source::Spotify));
     }
@@ -177,8 +174,7 @@ private Q_SLOTS:
         aggregator->onWebState(web(u"ytmusic"_s, u"Locked"_s, true));
         aggregator->onWebState(std::nullopt);
         QCOMPARE(now().title, u"Locked"_s);
-        QVERIFY(!now().isPlaying);
-        QVERIFY(!aggregator->isProgressRunning());
+        QVERIFY(!now().isPlaying && !aggregator->isProgressRunning());
 
         // After a restart the lock waits for the extension to report the site open.
         m_bridge.connected = false;
@@ -269,7 +265,7 @@ private Q_SLOTS:
 
         const NowPlayingInfo spotifyPlaying { .title = u"Song"_s,
                                               .isPlaying = true,
-                                              .sourceId = Source(Source::Spotify).rawValue() };
+                                              .sourceId = spotify };
         const WebPlayerState paused { .title = u"Web"_s };
         const WebPlayerState playing { .title = u"Web"_s, .isPlaying = true };
 
@@ -312,8 +308,7 @@ private Q_SLOTS:
         QCOMPARE(order,
                  (QList<Source> { Source::Spotify, Source::AppleMusic, Source::SoundCloud,
                                   Source::YoutubeMusic, radio }));
-        QCOMPARE(items[2].statusNote, u"Not Open"_s);
-        QVERIFY(items[3].enabled);
+        QVERIFY(items[2].statusNote == u"Not Open"_s && items[3].enabled);
     }
 };
 

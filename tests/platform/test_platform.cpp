@@ -3,7 +3,6 @@
 #include "platform/linux/UnixSignalWatcher.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
 
-#include <QCoreApplication>
 #include <QDir>
 #include <QLocalServer>
 #include <QLocalSocket>
@@ -22,8 +21,7 @@
 
 using namespace Qt::StringLiterals;
 
-// The test executable runs itself as a later launch: with kLaunchSocket set it claims that
-// socket with its arguments as URLs and exits with the outcome.
+// With kLaunchSocket set, this executable is a later launch handing its arguments over.
 namespace {
 constexpr char kLaunchSocket[] = "VESPER_TEST_LAUNCH_SOCKET";
 // Set to "announce", a launch prints a line before claiming; "nobody" runs it as that user.
@@ -100,12 +98,6 @@ bool writeFile(const QString &path, const QByteArray &contents)
     return file.open(QIODevice::WriteOnly) && file.write(contents) == contents.size();
 }
 
-QByteArray entry()
-{
-    QFile file(XdgAutostartLoginItem::entryPath());
-    return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
-}
-
 volatile sig_atomic_t g_previousHandlerCalls = 0;
 
 extern "C" void countCall(int) { g_previousHandlerCalls = g_previousHandlerCalls + 1; }
@@ -144,8 +136,7 @@ private Q_SLOTS:
         // A crashed instance left its socket behind.
         QVERIFY(makeStaleSocket(m_socketPath));
         SingleInstance primary(m_socketPath);
-        QVERIFY(primary.claimOrForward({}));
-        QVERIFY(primary.isListening());
+        QVERIFY(primary.claimOrForward({}) && primary.isListening());
         QSignalSpy received(&primary, &SingleInstance::urlsReceived);
 
         // A client that floods is dropped without an answer.
@@ -199,12 +190,10 @@ private Q_SLOTS:
     void aLaunchWaitsWhileAnotherDecides()
     {
         QLockFile deciding(m_socketPath + u".lock"_s);
-        QVERIFY(deciding.tryLock(0));
-        QVERIFY(makeStaleSocket(m_socketPath));
+        QVERIFY(deciding.tryLock(0) && makeStaleSocket(m_socketPath));
         QProcess *launch = startLaunch(m_socketPath, { QUrl(u"vesper://callback?code=1"_s) },
                                        u"announce"_s, this);
-        QVERIFY(launch->waitForReadyRead(5000));
-        QVERIFY(!finishes(launch, 500));
+        QVERIFY(launch->waitForReadyRead(5000) && !finishes(launch, 500));
 
         // The other launch becomes the running instance, then lets go.
         QLocalServer::removeServer(m_socketPath);
@@ -254,17 +243,15 @@ private Q_SLOTS:
         XdgAutostartLoginItem item(u"/opt/Vesper Build/vesper"_s);
         QVERIFY(!item.isEnabled());
         QString error;
-        QVERIFY(item.setEnabled(true, error));
-        QVERIFY(item.isEnabled());
-        QVERIFY(entry().contains("\nExec=\"/opt/Vesper Build/vesper\"\n"));
-        QVERIFY(item.setEnabled(false, error));
-        QVERIFY(!QFile::exists(path));
-        QVERIFY(item.setEnabled(false, error));
-        QVERIFY(error.isEmpty());
+        QVERIFY(item.setEnabled(true, error) && item.isEnabled());
+        QFile written(path);
+        QVERIFY(written.open(QIODevice::ReadOnly)
+                && written.readAll().contains("\nExec=\"/opt/Vesper Build/vesper\"\n"));
+        QVERIFY(item.setEnabled(false, error) && !QFile::exists(path));
+        QVERIFY(item.setEnabled(false, error) && error.isEmpty());
 
         // A folder where the entry should be: neither written nor removed.
-        QVERIFY(writeFile(path + u"/keep"_s, "x"));
-        QVERIFY(!item.setEnabled(true, error));
+        QVERIFY(writeFile(path + u"/keep"_s, "x") && !item.setEnabled(true, error));
         QVERIFY2(error.contains(path), qPrintable(error));
         QVERIFY(!item.setEnabled(false, error));
     }
@@ -276,8 +263,7 @@ private Q_SLOTS:
         QCOMPARE(::sigaction(SIGTERM, &counting, &original), 0);
         {
             UnixSignalWatcher watcher;
-            QVERIFY(watcher.watch(SIGTERM));
-            QVERIFY(watcher.watch(SIGINT));
+            QVERIFY(watcher.watch(SIGTERM) && watcher.watch(SIGINT));
             QSignalSpy received(&watcher, &UnixSignalWatcher::received);
             ::raise(SIGINT);
             ::raise(SIGTERM);
@@ -291,10 +277,8 @@ private Q_SLOTS:
         ::raise(SIGTERM);
         QCOMPARE(int(g_previousHandlerCalls), 1);
         ::sigaction(SIGTERM, &original, nullptr);
-    }
 
-    void receiverMayDestroyTheWatcher()
-    {
+        // The receiver may destroy the watcher.
         auto watcher = std::make_unique<UnixSignalWatcher>();
         QVERIFY(watcher->watch(SIGTERM));
         int calls = 0;

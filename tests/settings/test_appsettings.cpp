@@ -64,8 +64,7 @@ private Q_SLOTS:
 
         AppSettings &settings = launch();
         QCOMPARE(settings.colorScheme(), AppColorScheme::Dark);
-        QVERIFY(!settings.alwaysOnTop());
-        QVERIFY(!settings.isScrobbleEnabled(Source::YoutubeMusic));
+        QVERIFY(!settings.alwaysOnTop() && !settings.isScrobbleEnabled(Source::YoutubeMusic));
         QCOMPARE(settings.hotkey(HotkeyAction::PlayPause), (Hotkey { 49, 0x300 }));
         // The glass look lives in memory and starts from its defaults.
         QCOMPARE(settings.glassCornerRadius(), 15.0);
@@ -166,8 +165,7 @@ private Q_SLOTS:
         // A refusal leaves the switch as asked until the next launch shows the system's state.
         m_loginItem->refuse = true;
         settings.setLaunchAtLogin(true);
-        QVERIFY(settings.launchAtLogin());
-        QVERIFY(!launch(false).launchAtLogin());
+        QVERIFY(settings.launchAtLogin() && !launch(false).launchAtLogin());
     }
 };
 

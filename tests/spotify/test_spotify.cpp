@@ -73,9 +73,9 @@ class TestSpotify : public QObject
                 m_env->settings().setValue(SettingsKeys::spotifyTokenExpiry,
                                            m_clock.now().addSecs(*expiresIn));
         }
-        const auto open = [this](const QUrl &url) { return m_opened.append(url), true; };
-        return std::make_unique<SpotifyAuthService>(m_env->settings(), m_env->secrets(),
-                                                    m_env->network(), m_clock, open);
+        return std::make_unique<SpotifyAuthService>(
+            m_env->settings(), m_env->secrets(), m_env->network(), m_clock,
+            [this](const QUrl &url) { return m_opened.append(url), true; });
     }
 
     // Hands the browser's redirect to the service: whether the exchange connected.
@@ -146,8 +146,7 @@ private Q_SLOTS:
         LogCapture log;
         auto service = make();
         service->startAuth();
-        QVERIFY(m_opened.isEmpty()); // no client ID, no authorization
-        QVERIFY(service->setClientID(kClientID));
+        QVERIFY(m_opened.isEmpty() && service->setClientID(kClientID)); // no ID, no authorization
         service->startAuth();
         QVERIFY(redirect(*service, QUrl(u"vesper://callback?code=c0de"_s)));
         QCOMPARE(service->displayName(), u"Ada"_s);
@@ -223,8 +222,7 @@ private Q_SLOTS:
         service->handleCallback(QUrl(u"vesper://callback?code=c0de"_s));
         QVERIFY(connected.wait(5000));
         service->disconnect(); // while the profile is on its way
-        QVERIFY(finished.wait(5000));
-        QVERIFY(!service->displayName());
+        QVERIFY(finished.wait(5000) && !service->displayName());
         QVERIFY(m_env->secretItems().items.isEmpty());
 
         // A refresh answered after the client ID changed is not applied either: tokens of one
@@ -236,8 +234,7 @@ private Q_SLOTS:
         QTRY_COMPARE(m_fake->tokenRequests(), 2);
         QVERIFY(!other->setClientID(u"abc&x=1"_s) && other->setClientID(u" "_s + kClientID)
                 && other->isConnected());
-        QVERIFY(other->setClientID(u"ffff"_s));
-        QVERIFY(!QCoro::waitFor(call));
+        QVERIFY(other->setClientID(u"ffff"_s) && !QCoro::waitFor(call));
         QVERIFY(m_env->secretItems().items.isEmpty());
         QCOMPARE(m_env->settings().stringValue(SettingsKeys::spotifyCustomClientID), u"ffff"_s);
     }
@@ -263,8 +260,7 @@ private Q_SLOTS:
         SpotifyLibrary library(*service);
         m_fake->api.route("PUT", u"/v1/me/library"_s, Response::withStatus(200));
         m_fake->api.route("GET", u"/v1/me/library/contains"_s, Response::ok("[true]"));
-        QVERIFY(QCoro::waitFor(library.like(kTrack)));
-        QVERIFY(QCoro::waitFor(library.isLiked(kTrack)));
+        QVERIFY(QCoro::waitFor(library.like(kTrack)) && QCoro::waitFor(library.isLiked(kTrack)));
         const Request sent = m_fake->api.requests().first();
         QCOMPARE(sent.path + u'?' + QString::fromLatin1(sent.rawQuery), u"/v1"_s + kLibraryPath);
         QCOMPARE(sent.header("authorization"), QByteArray("Bearer access-0"));
