@@ -129,12 +129,18 @@ void SettingsStore::save()
 {
     if (!m_canSave)
         return;
-    QDir().mkpath(QFileInfo(m_filePath).path());
+    // The file holds the listening history and account names: it is the user's alone, as the
+    // secrets are. A linked folder belongs to whoever linked it and is left as it is.
+    const QString folder = QFileInfo(m_filePath).path();
+    QDir().mkpath(folder);
+    if (!QFileInfo(folder).isSymLink())
+        QFile::setPermissions(folder, QFile::ReadOwner | QFile::WriteOwner | QFile::ExeOwner);
     QSaveFile file(m_filePath);
     if (!file.open(QIODevice::WriteOnly)) {
         plainLog(u"Vesper: cannot save settings to %1: %2"_s.arg(m_filePath, file.errorString()));
         return;
     }
+    file.setPermissions(QFile::ReadOwner | QFile::WriteOwner);
     file.write(QJsonDocument(m_domain).toJson(QJsonDocument::Indented));
     if (!file.commit())
         plainLog(u"Vesper: cannot save settings to %1: %2"_s.arg(m_filePath, file.errorString()));

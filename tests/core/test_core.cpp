@@ -98,6 +98,24 @@ private Q_SLOTS:
         QCOMPARE(map.value(u"when"_s).typeId(), QMetaType::QDateTime);
     }
 
+    // Private to the user, tightened when an older file is rewritten, written through a link.
+    void fileIsTheUsersAlone()
+    {
+        const QString folder = QFileInfo(m_fixture->settingsPath()).path() + u"/vesper"_s;
+        QVERIFY(QDir().mkpath(folder)
+                && QFile::setPermissions(folder, QFileDevice::Permissions(0x7755)));
+        writeFile("{}");
+        QVERIFY(QFile::setPermissions(m_fixture->settingsPath(), QFileDevice::Permissions(0x6644)));
+        QVERIFY(QFile::link(m_fixture->settingsPath(), folder + u"/linked.json"_s));
+        SettingsStore(folder + u"/linked.json"_s).setValue(u"k"_s, 1);
+        SettingsStore(folder + u"/new.json"_s).setValue(u"k"_s, 1);
+        QCOMPARE(m_fixture->storedSettings().value(u"k"_s), QJsonValue(1));
+        QCOMPARE(QFile::permissions(folder), QFileDevice::Permissions(0x7700));
+        for (const QString &file :
+             QStringList { m_fixture->settingsPath(), folder + u"/new.json"_s })
+            QCOMPARE(QFile::permissions(file), QFileDevice::Permissions(0x6600));
+    }
+
     void damagedFileIsSetAsideNotOverwritten_data()
     {
         QTest::addColumn<QByteArray>("contents");
