@@ -1,14 +1,13 @@
 #include "browser/BridgeTransport.h"
 
 #include "browser/BridgeProtocol.h"
+#include "browser/WebSocketConnection.h"
+#include "browser/WebSocketHandshake.h"
 #include "core/Log.h"
 
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QTimer>
-#include <QWebSocket>
-#include <QWebSocketCorsAuthenticator>
-#include <QWebSocketServer>
 
 using namespace Qt::StringLiterals;
 
@@ -16,6 +15,12 @@ namespace {
 // A flood is reported at most this often, so that it cannot flood the log in turn.
 constexpr qint64 kFloodLineIntervalMs = 1000;
 constexpr int kAcceptRetryMs = 1000;
+
+void drop(QTcpSocket *socket)
+{
+    socket->abort();
+    socket->deleteLater();
+}
 } // namespace
 
 BridgeTransport::BridgeTransport(QStringList allowedOrigins, QObject *parent)
@@ -25,25 +30,20 @@ BridgeTransport::BridgeTransport(QStringList allowedOrigins, QObject *parent)
 
 BridgeTransport::BridgeTransport(QStringList allowedOrigins, Limits limits, QObject *parent)
     : QObject(parent), m_allowedOrigins(std::move(allowedOrigins)), m_limits(limits),
-      m_server(new QTcpServer(this)),
-      m_webSockets(new QWebSocketServer(u"Vesper"_s, QWebSocketServer::NonSecureMode, this))
+      m_server(new QTcpServer(this))
 {
-    // The TCP side is ours so that the clients still in their handshake can be counted; the
-    // WebSocket server only runs the handshake on the sockets it is handed.
     connect(m_server, &QTcpServer::newConnection, this, &BridgeTransport::acceptTcpConnections);
     connect(m_server, &QTcpServer::acceptError, this, &BridgeTransport::onAcceptError);
-    m_webSockets->setHandshakeTimeout(m_limits.handshakeTimeoutMs);
-    connect(m_webSockets, &QWebSocketServer::originAuthenticationRequired, this,
-            &BridgeTransport::checkOrigin);
-    connect(m_webSockets, &QWebSocketServer::newConnection, this,
-            &BridgeTransport::acceptWebSocket);
 }
 
 BridgeTransport::~BridgeTransport()
 {
     // Sockets closing as the children go must not reach a half-destroyed owner.
     m_server->disconnect(this);
-    m_webSockets->disconnect(this);
+    for (const auto &[socket, received] : std::as_const(m_handshaking)) {
+        if (socket)
+            socket->disconnect(this);
+    }
     if (m_current)
         m_current->disconnect(this);
 }
@@ -73,90 +73,107 @@ bool BridgeTransport::isAllowedOrigin(const QString &origin, const QStringList &
 void BridgeTransport::acceptTcpConnections()
 {
     while (QTcpSocket *socket = m_server->nextPendingConnection()) {
-        // A socket that finished its handshake now belongs to its WebSocket.
-        m_handshaking.removeIf([this](const QPointer<QTcpSocket> &pending) {
-            return !pending || pending->parent() != m_server;
+        // A socket that finished its handshake now belongs to its connection.
+        m_handshaking.removeIf([this](const auto &pending) {
+            return !pending.first || pending.first->parent() != m_server;
         });
         while (m_handshaking.size() >= m_limits.maxPendingHandshakes) {
-            QPointer<QTcpSocket> oldest = m_handshaking.takeFirst();
+            QPointer<QTcpSocket> oldest = m_handshaking.takeFirst().first;
             if (!m_lastFloodLine.isValid() || m_lastFloodLine.elapsed() >= kFloodLineIntervalMs) {
                 m_lastFloodLine.start();
                 qCWarning(lcBrowserBridge).noquote()
                     << u"more than %1 clients in their handshake; dropping the oldest"_s.arg(
                            m_limits.maxPendingHandshakes);
             }
-            oldest->abort();
-            oldest->deleteLater();
+            oldest->disconnect(this);
+            drop(oldest);
         }
-        m_handshaking.append(socket);
-        // Qt times a handshake out only once its first bytes came; a client that says nothing
-        // at all is let go here. An upgraded socket has moved to its WebSocket by then.
+        m_handshaking.append({ socket, QByteArray() });
+        // A browser sends its whole handshake at once; a client still in it by then is let go.
+        // An upgraded socket has moved to its connection.
         QTimer::singleShot(m_limits.handshakeTimeoutMs, socket, [this, socket] {
-            if (socket->parent() == m_server) {
-                socket->abort();
-                socket->deleteLater();
-            }
+            if (socket->parent() == m_server)
+                drop(socket);
         });
-        m_webSockets->handleConnection(socket);
+        connect(socket, &QTcpSocket::readyRead, this, [this, socket] { readHandshake(socket); });
     }
 }
 
-void BridgeTransport::checkOrigin(QWebSocketCorsAuthenticator *authenticator)
+void BridgeTransport::readHandshake(QTcpSocket *socket)
 {
-    // Qt matches the header name in any letter case and takes the first Origin header.
-    const QString origin = authenticator->origin();
-    const bool allowed = isAllowedOrigin(origin, m_allowedOrigins);
-    authenticator->setAllowed(allowed);
-    if (!allowed) {
+    const auto pending = std::find_if(m_handshaking.begin(), m_handshaking.end(),
+                                      [socket](const auto &entry) { return entry.first == socket; });
+    if (pending == m_handshaking.end())
+        return;
+    QByteArray &received = pending->second;
+    received += socket->read(WebSocketHandshake::maxRequestBytes - received.size() + 1);
+    const WebSocketHandshake::Reading reading = WebSocketHandshake::read(received);
+    switch (reading.result) {
+    case WebSocketHandshake::Reading::Result::Incomplete:
+        return;
+    case WebSocketHandshake::Reading::Result::Refused:
+        refuse(socket, reading.status);
+        return;
+    case WebSocketHandshake::Reading::Result::Upgrade:
+        break;
+    }
+    const QString origin = QString::fromUtf8(reading.origin);
+    if (!isAllowedOrigin(origin, m_allowedOrigins)) {
         plainLog(u"Vesper: browser bridge rejected WebSocket origin "_s
                  + (origin.isEmpty() ? u"<missing>"_s : BridgeProtocol::logSafe(origin)));
+        refuse(socket, 403);
+        return;
     }
+    socket->write(WebSocketHandshake::acceptAnswer(reading.key));
+    // Frames may have come with the request; they are the connection's.
+    const QByteArray rest = received.mid(reading.length) + socket->readAll();
+    m_handshaking.erase(pending);
+    acceptWebSocket(socket, rest);
 }
 
-void BridgeTransport::acceptWebSocket()
+void BridgeTransport::refuse(QTcpSocket *socket, int status)
 {
-    while (QWebSocket *socket = m_webSockets->nextPendingConnection()) {
-        // Qt leaves the TCP socket with the server, where it would outlive its WebSocket until
-        // the peer closes; parented to the WebSocket it goes when the connection goes.
-        for (const QPointer<QTcpSocket> &tcp : std::as_const(m_handshaking)) {
-            if (tcp && tcp->parent() == m_server && tcp->peerPort() == socket->peerPort()
-                && tcp->peerAddress() == socket->peerAddress()) {
-                tcp->setParent(socket);
-                break;
-            }
-        }
-        socket->setParent(this);
-        socket->setMaxAllowedIncomingFrameSize(quint64(m_limits.maxMessageBytes));
-        socket->setMaxAllowedIncomingMessageSize(quint64(m_limits.maxMessageBytes));
-
-        const ConnectionId id = ++m_lastId;
-        QPointer<QWebSocket> previous = m_current;
-        m_current = socket;
-        m_currentId = id;
-        connect(socket, &QWebSocket::textMessageReceived, this, [this, id](const QString &text) {
-            if (id == m_currentId)
-                Q_EMIT textMessageReceived(id, text.toUtf8());
-        });
-        connect(socket, &QWebSocket::binaryMessageReceived, this,
-                [this, id](const QByteArray &data) {
-                    if (id == m_currentId)
-                        Q_EMIT binaryMessageReceived(id, data.size());
-                });
-        connect(socket, &QWebSocket::disconnected, this,
-                [this, socket, id] { onDisconnected(socket, id); });
-
-        Q_EMIT connectionAccepted(id);
-        if (previous)
-            retire(previous, QWebSocketProtocol::CloseCodeNormal, u"replaced"_s);
-    }
+    m_handshaking.removeIf([socket](const auto &entry) { return entry.first == socket; });
+    socket->disconnect(this);
+    connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+    socket->write(WebSocketHandshake::refusal(status));
+    socket->disconnectFromHost();
 }
 
-void BridgeTransport::onDisconnected(QWebSocket *socket, ConnectionId connection)
+void BridgeTransport::acceptWebSocket(QTcpSocket *tcp, const QByteArray &received)
 {
-    const auto code = socket->closeCode();
-    if (code != QWebSocketProtocol::CloseCodeNormal
-        && code != QWebSocketProtocol::CloseCodeGoingAway)
-        qCInfo(lcBrowserBridge).noquote() << u"connection closed (%1 %2)"_s.arg(int(code)).arg(
+    tcp->disconnect(this);
+    auto *socket = new WebSocketConnection(
+        tcp, received,
+        { m_limits.maxMessageBytes, m_limits.maxQueuedBytes, m_limits.closeGraceMs }, this);
+
+    const ConnectionId id = ++m_lastId;
+    QPointer<WebSocketConnection> previous = m_current;
+    m_current = socket;
+    m_currentId = id;
+    connect(socket, &WebSocketConnection::textMessageReceived, this,
+            [this, id](const QByteArray &utf8) {
+                if (id == m_currentId)
+                    Q_EMIT textMessageReceived(id, utf8);
+            });
+    connect(socket, &WebSocketConnection::binaryMessageReceived, this, [this, id](qint64 size) {
+        if (id == m_currentId)
+            Q_EMIT binaryMessageReceived(id, size);
+    });
+    connect(socket, &WebSocketConnection::disconnected, this,
+            [this, socket, id] { onDisconnected(socket, id); });
+
+    Q_EMIT connectionAccepted(id);
+    if (previous)
+        retire(previous, WebSocketFrames::Normal, u"replaced"_s);
+}
+
+void BridgeTransport::onDisconnected(WebSocketConnection *socket, ConnectionId connection)
+{
+    const quint16 code = socket->closeCode();
+    if (code != WebSocketFrames::Normal && code != WebSocketFrames::GoingAway
+        && code != WebSocketFrames::NoStatus)
+        qCInfo(lcBrowserBridge).noquote() << u"connection closed (%1 %2)"_s.arg(code).arg(
             BridgeProtocol::logSafe(socket->closeReason()));
     socket->disconnect(this);
     socket->deleteLater();
@@ -167,33 +184,28 @@ void BridgeTransport::onDisconnected(QWebSocket *socket, ConnectionId connection
     }
 }
 
-void BridgeTransport::retire(QWebSocket *socket, int closeCode, const QString &reason)
+void BridgeTransport::retire(WebSocketConnection *socket, quint16 closeCode, const QString &reason)
 {
     socket->disconnect(this);
-    connect(socket, &QWebSocket::disconnected, socket, &QObject::deleteLater);
-    socket->close(QWebSocketProtocol::CloseCode(closeCode), reason);
-    // A client that never answers the close is cut off.
-    QTimer::singleShot(m_limits.closeGraceMs, socket, [socket] {
-        socket->abort();
-        socket->deleteLater();
-    });
+    connect(socket, &WebSocketConnection::disconnected, socket, &QObject::deleteLater);
+    socket->close(closeCode, reason);
 }
 
 void BridgeTransport::sendText(ConnectionId connection, const QByteArray &utf8)
 {
     if (connection == 0 || connection != m_currentId || !m_current)
         return;
-    m_current->sendTextMessage(QString::fromUtf8(utf8));
+    m_current->sendText(utf8);
 }
 
 void BridgeTransport::cancel(ConnectionId connection)
 {
     if (connection == 0 || connection != m_currentId || !m_current)
         return;
-    QWebSocket *socket = m_current;
+    WebSocketConnection *socket = m_current;
     m_current = nullptr;
     m_currentId = 0;
-    retire(socket, QWebSocketProtocol::CloseCodePolicyViolated, u"refused"_s);
+    retire(socket, WebSocketFrames::PolicyViolated, u"refused"_s);
     Q_EMIT connectionClosed(connection);
 }
 

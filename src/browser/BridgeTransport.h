@@ -7,13 +7,12 @@
 
 class QTcpServer;
 class QTcpSocket;
-class QWebSocket;
-class QWebSocketCorsAuthenticator;
-class QWebSocketServer;
+class WebSocketConnection;
 
 // The browser bridge's sockets: a WebSocket server on 127.0.0.1 that lets only the allowed
 // origins through its handshake, holds at most one connection (the newest), bounds what a
-// client may send, and hands whole text messages on. What the messages mean is not its concern.
+// client may send and what may wait for it, and hands whole text messages on. What the messages
+// mean is not its concern.
 class BridgeTransport : public QObject
 {
     Q_OBJECT
@@ -32,6 +31,8 @@ public:
         int handshakeTimeoutMs = 3000;
         // A closed connection is given this long to answer the close before it is cut.
         int closeGraceMs = 1000;
+        // Vesper's answers waiting for a client that does not read; past this it is cut off.
+        qint64 maxQueuedBytes = 256 * 1024;
     };
 
     explicit BridgeTransport(QStringList allowedOrigins, QObject *parent = nullptr);
@@ -68,20 +69,20 @@ Q_SIGNALS:
 
 private:
     void acceptTcpConnections();
-    void checkOrigin(QWebSocketCorsAuthenticator *authenticator);
-    void acceptWebSocket();
-    void onDisconnected(QWebSocket *socket, ConnectionId connection);
+    void readHandshake(QTcpSocket *socket);
+    void refuse(QTcpSocket *socket, int status);
+    void acceptWebSocket(QTcpSocket *socket, const QByteArray &received);
+    void onDisconnected(WebSocketConnection *socket, ConnectionId connection);
     void onAcceptError();
-    void retire(QWebSocket *socket, int closeCode, const QString &reason);
+    void retire(WebSocketConnection *socket, quint16 closeCode, const QString &reason);
 
     QStringList m_allowedOrigins;
     Limits m_limits;
     QTcpServer *m_server = nullptr;
-    QWebSocketServer *m_webSockets = nullptr;
-    // Oldest first.
-    QList<QPointer<QTcpSocket>> m_handshaking;
+    // Oldest first; each with what it has sent of its handshake so far.
+    QList<std::pair<QPointer<QTcpSocket>, QByteArray>> m_handshaking;
     QElapsedTimer m_lastFloodLine;
-    QPointer<QWebSocket> m_current;
+    QPointer<WebSocketConnection> m_current;
     ConnectionId m_currentId = 0;
     ConnectionId m_lastId = 0;
 };

@@ -92,6 +92,7 @@ private Q_SLOTS:
         QTest::newRow("oversized frame") << frame('\x81', "x", 2 * 1024 * 1024) << 1009;
         QTest::newRow("oversized message") << frame('\x01', half) + frame('\x80', half) << 1009;
         QTest::newRow("ping over 125 bytes") << frame('\x89', QByteArray(126, 'p')) << 1002;
+        QTest::newRow("unmasked") << QByteArray("\x81\x05hello") << 1002;
         QTest::newRow("half close") << QByteArray() << 0;
     }
     void protocolBreachesCloseOnlyThatConnection()
@@ -120,6 +121,35 @@ private Q_SLOTS:
         QCOMPARE(next.upgrade(transport.port()), 101);
         next.tcp.write(frame('\x81', "hello"));
         QTRY_COMPARE(messages.size(), 1);
+    }
+
+    // Several pings that come together get one pong, for the latest; a client that does not read
+    // what it is sent is cut off rather than have it pile up.
+    void clientsThatDoNotReadCannotGrowWhatWaitsForThem()
+    {
+        BridgeTransport transport({ kOrigin });
+        QVERIFY(transport.listen(0));
+        QSignalSpy accepted(&transport, &BridgeTransport::connectionAccepted);
+        QSignalSpy closed(&transport, &BridgeTransport::connectionClosed);
+        RawClient client;
+        QCOMPARE(client.upgrade(transport.port()), 101);
+        QByteArray pings;
+        for (int i = 0; i < 1000; ++i)
+            pings += frame('\x89', QByteArray::number(i));
+        client.tcp.write(pings);
+        QByteArray answer;
+        QTRY_VERIFY((answer += client.tcp.readAll()).endsWith("\x8a\x03" "999"));
+        QCOMPARE_LT(answer.count("\x8a"), 10);
+
+        LogCapture log;
+        client.tcp.setReadBufferSize(1);
+        const QByteArray message(64 * 1024, 'm');
+        for (int sent = 0; sent < 400 && closed.isEmpty(); ++sent) {
+            transport.sendText(accepted.at(0).at(0).value<BridgeTransport::ConnectionId>(), message);
+            QTest::qWait(1);
+        }
+        QCOMPARE(closed.size(), 1);
+        QCOMPARE(log.lines().filter(u"[BrowserBridge] connection closed (1008 "_s).size(), 1);
     }
 
     void silentClientsCannotKeepTheExtensionOut()
