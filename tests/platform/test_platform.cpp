@@ -147,6 +147,14 @@ private Q_SLOTS:
         QTRY_COMPARE(flooding.state(), QLocalSocket::UnconnectedState);
         QVERIFY(!flooding.readAll().contains("ok"));
 
+        // Idle clients, more than are kept at once, cannot keep a real launch out.
+        std::vector<std::unique_ptr<QLocalSocket>> idle(20);
+        for (auto &client : idle) {
+            client = std::make_unique<QLocalSocket>();
+            client->connectToServer(m_socketPath);
+            QVERIFY(client->waitForConnected(1000));
+        }
+
         const QList<QUrl> urls { QUrl(u"vesper://callback?code=AQBx-7_q&state=4f2"_s),
                                  QUrl(u"vesper://callback?code=zoë"_s) };
         QProcess *launch = startLaunch(m_socketPath, urls, {}, this);

@@ -17,7 +17,8 @@ using namespace Qt::StringLiterals;
 namespace {
 // A launch carries a handful of URLs; anything longer is not a launch.
 constexpr qsizetype kMaxMessageBytes = 64 * 1024;
-// Connections a running instance keeps open at once; more are refused at the door.
+// Connections a running instance keeps open at once; a newcomer beyond them pushes out the
+// oldest, so that idle clients cannot keep a real launch, which speaks at once, out.
 constexpr int kMaxClients = 16;
 // A client that has not finished its message by then is dropped.
 constexpr int kClientTimeoutMs = 3000;
@@ -51,7 +52,6 @@ bool peerIsThisUser(qintptr descriptor)
 SingleInstance::SingleInstance(const QString &socketPath, QObject *parent)
     : QObject(parent), m_socketPath(socketPath), m_server(new QLocalServer(this))
 {
-    m_server->setMaxPendingConnections(kMaxClients);
     connect(m_server, &QLocalServer::newConnection, this, &SingleInstance::acceptClients);
 }
 
@@ -142,13 +142,15 @@ bool SingleInstance::listen()
 void SingleInstance::acceptClients()
 {
     while (QLocalSocket *client = m_server->nextPendingConnection()) {
-        if (m_clientCount >= kMaxClients || !peerIsThisUser(client->socketDescriptor())) {
+        if (!peerIsThisUser(client->socketDescriptor())) {
             dropClient(client);
             continue;
         }
-        ++m_clientCount;
+        m_clients.removeIf([](const QPointer<QLocalSocket> &open) { return !open; });
+        if (m_clients.size() >= kMaxClients)
+            dropClient(m_clients.takeFirst());
+        m_clients.append(client);
         client->setReadBufferSize(kMaxMessageBytes + 1);
-        connect(client, &QObject::destroyed, this, [this] { --m_clientCount; });
         connect(client, &QLocalSocket::disconnected, client, &QObject::deleteLater);
         connect(client, &QLocalSocket::readyRead, this, [this, client] { readClient(client); });
         QTimer::singleShot(kClientTimeoutMs, client, [client] { dropClient(client); });

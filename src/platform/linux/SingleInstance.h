@@ -3,6 +3,7 @@
 #include <QByteArray>
 #include <QList>
 #include <QObject>
+#include <QPointer>
 #include <QString>
 #include <QUrl>
 
@@ -58,5 +59,6 @@ private:
     QString m_socketPath;
     QString m_errorString;
     QLocalServer *m_server = nullptr;
-    int m_clientCount = 0;
+    // Oldest first.
+    QList<QPointer<QLocalSocket>> m_clients;
 };
