@@ -101,8 +101,9 @@ void BridgeTransport::acceptTcpConnections()
 
 void BridgeTransport::readHandshake(QTcpSocket *socket)
 {
-    const auto pending = std::find_if(m_handshaking.begin(), m_handshaking.end(),
-                                      [socket](const auto &entry) { return entry.first == socket; });
+    const auto pending
+        = std::find_if(m_handshaking.begin(), m_handshaking.end(),
+                       [socket](const auto &entry) { return entry.first == socket; });
     if (pending == m_handshaking.end())
         return;
     QByteArray &received = pending->second;
@@ -144,8 +145,8 @@ void BridgeTransport::acceptWebSocket(QTcpSocket *tcp, const QByteArray &receive
 {
     tcp->disconnect(this);
     auto *socket = new WebSocketConnection(
-        tcp, received,
-        { m_limits.maxMessageBytes, m_limits.maxQueuedBytes, m_limits.closeGraceMs }, this);
+        tcp, received, { m_limits.maxMessageBytes, m_limits.maxQueuedBytes, m_limits.closeGraceMs },
+        this);
 
     const ConnectionId id = ++m_lastId;
     QPointer<WebSocketConnection> previous = m_current;

@@ -21,12 +21,15 @@ WebSocketConnection::WebSocketConnection(QTcpSocket *socket, const QByteArray &r
     connect(socket, &QTcpSocket::disconnected, this, &WebSocketConnection::onSocketDisconnected);
     m_reader.append(received);
     // Queued, so that whoever made the connection can listen to it first.
-    QMetaObject::invokeMethod(this, [this] {
-        if (m_socket->state() == QAbstractSocket::ConnectedState)
-            readAvailable();
-        else
-            onSocketDisconnected();
-    }, Qt::QueuedConnection);
+    QMetaObject::invokeMethod(
+        this,
+        [this] {
+            if (m_socket->state() == QAbstractSocket::ConnectedState)
+                readAvailable();
+            else
+                onSocketDisconnected();
+        },
+        Qt::QueuedConnection);
 }
 
 void WebSocketConnection::readAvailable()

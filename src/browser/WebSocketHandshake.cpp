@@ -36,7 +36,8 @@ namespace WebSocketHandshake {
 
 Reading read(QByteArrayView received)
 {
-    const qsizetype end = received.first(qMin(received.size(), maxRequestBytes)).indexOf(kEndOfHeaders);
+    const qsizetype end
+        = received.first(qMin(received.size(), maxRequestBytes)).indexOf(kEndOfHeaders);
     if (end < 0)
         return received.size() >= maxRequestBytes ? refused(431) : Reading();
 
@@ -88,7 +89,8 @@ Reading read(QByteArrayView received)
         return refused(400);
     if (version != "13")
         return refused(426);
-    const auto key = QByteArray::fromBase64Encoding(reading.key, QByteArray::AbortOnBase64DecodingErrors);
+    const auto key
+        = QByteArray::fromBase64Encoding(reading.key, QByteArray::AbortOnBase64DecodingErrors);
     if (!key || key.decoded.size() != 16)
         return refused(400);
 
@@ -100,7 +102,8 @@ Reading read(QByteArrayView received)
 QByteArray acceptAnswer(const QByteArray &key)
 {
     const QByteArray accept
-        = QCryptographicHash::hash(QByteArray(key + kAcceptSuffix.toByteArray()), QCryptographicHash::Sha1)
+        = QCryptographicHash::hash(QByteArray(key + kAcceptSuffix.toByteArray()),
+                                   QCryptographicHash::Sha1)
               .toBase64();
     return "HTTP/1.1 101 Switching Protocols\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
            "Sec-WebSocket-Accept: "

@@ -138,14 +138,17 @@ private Q_SLOTS:
             pings += frame('\x89', QByteArray::number(i));
         client.tcp.write(pings);
         QByteArray answer;
-        QTRY_VERIFY((answer += client.tcp.readAll()).endsWith("\x8a\x03" "999"));
+        QTRY_VERIFY((answer += client.tcp.readAll())
+                        .endsWith("\x8a\x03"
+                                  "999"));
         QCOMPARE_LT(answer.count("\x8a"), 10);
 
         LogCapture log;
         client.tcp.setReadBufferSize(1);
         const QByteArray message(64 * 1024, 'm');
         for (int sent = 0; sent < 400 && closed.isEmpty(); ++sent) {
-            transport.sendText(accepted.at(0).at(0).value<BridgeTransport::ConnectionId>(), message);
+            transport.sendText(accepted.at(0).at(0).value<BridgeTransport::ConnectionId>(),
+                               message);
             QTest::qWait(1);
         }
         QCOMPARE(closed.size(), 1);

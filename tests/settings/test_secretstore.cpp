@@ -17,6 +17,7 @@
 #include <QDBusVirtualObject>
 #include <QElapsedTimer>
 #include <QProcess>
+#include <QTemporaryDir>
 #include <QTest>
 
 #include <sys/stat.h>
@@ -130,6 +131,40 @@ private Q_SLOTS:
         QVERIFY(log.lines().value(0).startsWith(u"Vesper: secrets file "_s + secretsPath()));
         QFile kept(QDir(folder()).filePath(aside.first()));
         QVERIFY(kept.open(QIODevice::ReadOnly) && kept.readAll() == content);
+    }
+
+    // A link as the file or as its folder is never followed: its target keeps its bits and
+    // contents, whatever it is.
+    void linksAreNeverFollowed()
+    {
+        QTemporaryDir elsewhere;
+        const QString target = elsewhere.filePath(u"bashrc"_s);
+        QFile file(target);
+        QVERIFY(file.open(QIODevice::WriteOnly) && file.write("export A=1\n") == 11);
+        file.close();
+        QVERIFY(::chmod(QFile::encodeName(target).constData(), 0644) == 0);
+        QVERIFY(QDir().mkpath(folder()) && QFile::link(target, secretsPath()));
+        SecretFileBackend backend(secretsPath());
+        QVERIFY(backend.write(u"a"_s, u"v"_s));
+        QCOMPARE(modeOf(target), 0644);
+        QVERIFY(file.open(QIODevice::ReadOnly) && file.readAll() == "export A=1\n");
+        QVERIFY(!QFileInfo(secretsPath()).isSymLink() && modeOf(secretsPath()) == 0600);
+        const QStringList aside
+            = QDir(folder()).entryList({ u"secrets.json.damaged-*"_s }, QDir::System | QDir::Files);
+        QCOMPARE(aside.size(), 1);
+
+        QVERIFY(QDir(folder()).removeRecursively());
+        const QString shared = elsewhere.filePath(u"shared"_s);
+        QVERIFY(QDir().mkpath(shared) && ::chmod(QFile::encodeName(shared).constData(), 0755) == 0);
+        QVERIFY(QFile::link(shared, folder()));
+        LogCapture log;
+        SecretFileBackend linked(secretsPath());
+        QVERIFY(!linked.write(u"a"_s, u"v"_s) && !linked.read(u"a"_s));
+        QCOMPARE(modeOf(shared), 0755);
+        QVERIFY(QDir(shared).isEmpty());
+        QCOMPARE(
+            log.lines().filter(u"is a symbolic link; secrets will not be read or saved"_s).size(),
+            1);
     }
 
     void legacySecretsMoveWithoutLoss()

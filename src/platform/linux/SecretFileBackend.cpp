@@ -13,7 +13,9 @@
 #include <QStandardPaths>
 
 #include <cerrno>
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 
 using namespace Qt::StringLiterals;
 
@@ -21,20 +23,28 @@ namespace {
 // A few tokens take a few hundred bytes; anything this large was not written by Vesper.
 constexpr qint64 kMaxFileSize = 1024 * 1024;
 
-// Takes group and other bits away from an existing path; true when it is now private.
-bool restrictMode(const QString &path, mode_t privateMode)
+// Opens a path without following a link in its last step (a link gives ELOOP), without
+// blocking on a FIFO; -1 with errno set when it cannot.
+int openNoFollow(const QString &path, int flags)
 {
-    const QByteArray name = QFile::encodeName(path);
+    return ::open(QFile::encodeName(path).constData(),
+                  O_RDONLY | O_NOFOLLOW | O_CLOEXEC | O_NONBLOCK | flags);
+}
+
+// Takes group and other bits away from an open file or folder; true when it is now private.
+bool restrictMode(int descriptor, mode_t privateMode)
+{
     struct stat status = {};
-    if (::stat(name.constData(), &status) != 0)
-        return errno == ENOENT;
+    if (::fstat(descriptor, &status) != 0)
+        return false;
     const mode_t mode = status.st_mode & 07777;
-    if ((mode & ~privateMode) == 0)
-        return true;
-    if (::chmod(name.constData(), mode & privateMode) == 0)
-        return true;
-    qCWarning(lcKeychain).noquote() << "cannot restrict the permissions of" << path;
-    return false;
+    return (mode & ~privateMode) == 0 || ::fchmod(descriptor, mode & privateMode) == 0;
+}
+
+bool isSymbolicLink(const QString &path)
+{
+    struct stat status = {};
+    return ::lstat(QFile::encodeName(path).constData(), &status) == 0 && S_ISLNK(status.st_mode);
 }
 } // namespace
 
@@ -44,16 +54,32 @@ QString SecretFileBackend::defaultFilePath()
         + u"/vesper/secrets.json"_s;
 }
 
-SecretFileBackend::SecretFileBackend(const QString &filePath) : m_filePath(filePath)
-{
-    tightenPermissions();
-}
+SecretFileBackend::SecretFileBackend(const QString &filePath) : m_filePath(filePath) { load(); }
 
-void SecretFileBackend::tightenPermissions()
+bool SecretFileBackend::prepareFolder(bool create)
 {
-    // Earlier files may have been created under a permissive umask or copied in by hand.
-    restrictMode(QFileInfo(m_filePath).path(), 0700);
-    restrictMode(m_filePath, 0600);
+    const QString folder = QFileInfo(m_filePath).path();
+    // A link could lead anywhere, and making its target private would change a folder that is
+    // not Vesper's: the secrets are neither read nor written through one.
+    if (isSymbolicLink(folder)) {
+        if (!std::exchange(m_folderLinkReported, true))
+            plainLog(u"Vesper: the secrets folder %1 is a symbolic link; secrets will not be "
+                     "read or saved there"_s.arg(folder));
+        return false;
+    }
+    if (create && !QDir().mkpath(folder))
+        return false;
+    // Earlier folders may have been created under a permissive umask.
+    const int descriptor = openNoFollow(folder, O_DIRECTORY);
+    if (descriptor < 0 && errno == ENOENT && !create)
+        return true;
+    const bool restricted = descriptor >= 0 && restrictMode(descriptor, 0700);
+    if (descriptor >= 0)
+        ::close(descriptor);
+    if (!restricted)
+        qCWarning(lcKeychain).noquote() << "cannot restrict the permissions of" << folder;
+    // Secrets already there can still be read; none are written into a folder others can see.
+    return restricted || !create;
 }
 
 std::optional<QString> SecretFileBackend::read(const QString &account)
@@ -91,40 +117,44 @@ bool SecretFileBackend::remove(const QString &account)
 // written over it.
 std::optional<QJsonObject> SecretFileBackend::load()
 {
-    tightenPermissions();
-    QFile file(m_filePath);
-    if (!file.exists())
-        return QJsonObject();
-    if (file.size() > kMaxFileSize) {
-        if (!setAside(u"it is larger than %1 bytes"_s.arg(kMaxFileSize)))
-            return std::nullopt;
-        return QJsonObject();
-    }
-    if (!file.open(QIODevice::ReadOnly)) {
+    if (!prepareFolder(false))
+        return std::nullopt;
+    const int descriptor = openNoFollow(m_filePath, 0);
+    if (descriptor < 0) {
+        if (errno == ENOENT)
+            return QJsonObject();
+        if (errno == ELOOP)
+            return setAside(u"it is a symbolic link"_s);
         qCWarning(lcKeychain).noquote()
-            << "cannot read the secrets file" << m_filePath << '(' << file.errorString() << ')';
+            << "cannot read the secrets file" << m_filePath << '(' << qt_error_string(errno) << ')';
         return std::nullopt;
     }
+    QFile file;
+    file.open(descriptor, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle);
+    struct stat status = {};
+    if (::fstat(descriptor, &status) != 0 || !S_ISREG(status.st_mode))
+        return setAside(u"it is not a regular file"_s);
+    if (status.st_size > kMaxFileSize)
+        return setAside(u"it is larger than %1 bytes"_s.arg(kMaxFileSize));
+    // Earlier files may have been created under a permissive umask or copied in by hand.
+    if (!restrictMode(descriptor, 0600))
+        qCWarning(lcKeychain).noquote() << "cannot restrict the permissions of" << m_filePath;
+
     QJsonParseError error;
-    const QJsonDocument document = QJsonDocument::fromJson(file.readAll(), &error);
+    const QJsonDocument document = QJsonDocument::fromJson(file.read(kMaxFileSize), &error);
     file.close();
-    QString damage;
     if (error.error != QJsonParseError::NoError)
-        damage = u"%1 at offset %2"_s.arg(error.errorString()).arg(error.offset);
-    else if (!document.isObject())
-        damage = u"it is not a JSON object"_s;
-    if (damage.isEmpty())
-        return document.object();
-    if (!setAside(damage))
-        return std::nullopt;
-    return QJsonObject();
+        return setAside(u"%1 at offset %2"_s.arg(error.errorString()).arg(error.offset));
+    if (!document.isObject())
+        return setAside(u"it is not a JSON object"_s);
+    return document.object();
 }
 
 bool SecretFileBackend::save(const QJsonObject &secrets)
 {
-    const QString folder = QFileInfo(m_filePath).path();
-    if (!QDir().mkpath(folder) || !restrictMode(folder, 0700)) {
-        qCWarning(lcKeychain).noquote() << "cannot prepare the folder" << folder;
+    // A link put in place since the file was read would have the secrets written through it.
+    if (!prepareFolder(true) || isSymbolicLink(m_filePath)) {
+        qCWarning(lcKeychain).noquote() << "cannot save the secrets file" << m_filePath;
         return false;
     }
     QSaveFile file(m_filePath);
@@ -145,14 +175,14 @@ bool SecretFileBackend::save(const QJsonObject &secrets)
     return true;
 }
 
-bool SecretFileBackend::setAside(const QString &reason)
+std::optional<QJsonObject> SecretFileBackend::setAside(const QString &reason)
 {
     if (const auto asideName = setAsideDamagedFile(m_filePath)) {
         plainLog(u"Vesper: secrets file %1 is damaged (%2); kept as %3, starting with no stored "
                  "secrets"_s.arg(m_filePath, reason, *asideName));
-        return true;
+        return QJsonObject();
     }
     plainLog(u"Vesper: secrets file %1 is damaged (%2) and cannot be set aside; secrets will "
              "not be saved"_s.arg(m_filePath, reason));
-    return false;
+    return std::nullopt;
 }

@@ -8,7 +8,9 @@
 // Secrets kept in a JSON file readable by the user alone, for desktops without a Secret
 // Service. The file is one object, account → secret text; its folder is mode 0700 and the file
 // 0600, tightened when an earlier file was left with wider bits. Every change rewrites the file
-// atomically. A damaged file is set aside, never overwritten.
+// atomically. A damaged file is set aside, never overwritten. No symbolic link is followed: a
+// link in the file's place is set aside like a damaged file, and a folder that is a link is
+// refused; a link's target is never touched.
 class SecretFileBackend : public SecretBackend
 {
 public:
@@ -27,8 +29,11 @@ public:
 private:
     std::optional<QJsonObject> load();
     bool save(const QJsonObject &secrets);
-    bool setAside(const QString &reason);
-    void tightenPermissions();
+    // Starts afresh with the file moved aside; none when it cannot be moved.
+    std::optional<QJsonObject> setAside(const QString &reason);
+    // Makes an existing folder private, or creates it when asked; false for a symbolic link.
+    bool prepareFolder(bool create);
 
     QString m_filePath;
+    bool m_folderLinkReported = false;
 };
