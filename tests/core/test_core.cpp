@@ -1,5 +1,7 @@
+#include "FakeHttpServer.h"
 #include "ServiceFixture.h"
 #include "core/Endpoints.h"
+#include "core/HttpFetch.h"
 #include "core/SettingsStore.h"
 
 #include <QDir>
@@ -8,6 +10,8 @@
 #include <QProcess>
 #include <QRandomGenerator>
 #include <QTest>
+
+#include <qcoro/qcorotask.h>
 
 #include <csignal>
 #include <cstdio>
@@ -190,6 +194,21 @@ private Q_SLOTS:
     }
 
     // An override may only name an origin; anything else falls back to the real service.
+    // The cap holds for what the server sends, however it is encoded: an answer inflating to
+    // past Qt's own safety limit once came through cut short, as a complete 200.
+    void compressedAnswersAreCappedAsSent()
+    {
+        FakeHttpServer server;
+        auto bomb
+            = FakeHttpServer::Response::ok(qCompress(QByteArray(16 * 1024 * 1024, ' ')).mid(4));
+        bomb.headers.append({ QByteArray("Content-Encoding"), QByteArray("deflate") });
+        server.route("GET", u"/bomb"_s, bomb);
+        const Http::Outcome outcome = QCoro::waitFor(
+            Http::send(m_fixture->network(), QNetworkRequest(server.url(u"/bomb"_s)), "GET", {},
+                       4096, std::chrono::seconds(10)));
+        QCOMPARE(outcome.result, Http::Outcome::Result::TooLarge);
+    }
+
     void endpointOverrides()
     {
         qputenv("VESPER_LRCLIB_URL", "http://localhost:9/");
