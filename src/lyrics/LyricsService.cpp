@@ -172,9 +172,7 @@ QCoro::Task<std::optional<LyricsResult>> LyricsService::get(QString title, QStri
 
     const QUrl url = endpoint(u"/api/get"_s, items);
     const std::optional<QJsonDocument> document = co_await requestJSON(url);
-    if (!document || !document->isObject())
-        co_return std::nullopt;
-    co_return lyrics(document->object());
+    co_return document ? fromRecordReply(*document) : std::nullopt;
 }
 
 QCoro::Task<std::optional<LyricsResult>> LyricsService::search(QString title, QString artist,
@@ -185,17 +183,28 @@ QCoro::Task<std::optional<LyricsResult>> LyricsService::search(QString title, QS
                                                      { u"artist_name"_s, artist } };
     const QUrl url = endpoint(u"/api/search"_s, items);
     const std::optional<QJsonDocument> document = co_await requestJSON(url);
-    if (!document || !document->isArray())
-        co_return std::nullopt;
-    const QJsonArray records = document->array();
+    co_return document ? fromSearchReply(*document, duration) : std::nullopt;
+}
+
+std::optional<LyricsResult> LyricsService::fromRecordReply(const QJsonDocument &reply)
+{
+    return reply.isObject() ? lyrics(reply.object()) : std::nullopt;
+}
+
+std::optional<LyricsResult> LyricsService::fromSearchReply(const QJsonDocument &reply,
+                                                           double duration)
+{
+    if (!reply.isArray())
+        return std::nullopt;
+    const QJsonArray records = reply.array();
     for (const QJsonValue &record : records) {
         if (!record.isObject())
-            co_return std::nullopt;
+            return std::nullopt;
     }
     const qsizetype chosen = chooseCandidate(records, duration);
     if (chosen < 0)
-        co_return std::nullopt;
-    co_return lyrics(records.at(chosen).toObject());
+        return std::nullopt;
+    return lyrics(records.at(chosen).toObject());
 }
 
 QString LyricsService::cleanTitle(const QString &title)

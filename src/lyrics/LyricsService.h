@@ -62,6 +62,10 @@ public:
     // The title without version tags such as "(2011 Remaster)" or "- Live at X"; the title as
     // given when nothing, or nothing but a tag, would be left.
     static QString cleanTitle(const QString &title);
+    // The lyrics in an answer of /api/get (one record) or /api/search (the best of its records
+    // for that duration); none when it holds no lyrics or is not shaped as LRCLIB answers.
+    static std::optional<LyricsResult> fromRecordReply(const QJsonDocument &reply);
+    static std::optional<LyricsResult> fromSearchReply(const QJsonDocument &reply, double duration);
     // The lyrics of one LRCLIB record: synced when its LRC text has timed lines, else plain;
     // none when it has neither.
     static std::optional<LyricsResult> lyrics(const QJsonObject &record);

@@ -180,32 +180,38 @@ ArtworkResolver::fetchFromiTunesStore(QString title, QString artist, QString alb
     const std::optional<QByteArray> body = co_await download(url, maxSearchBytes);
     if (!body || alive.expired())
         co_return std::nullopt;
-    const QJsonDocument document = QJsonDocument::fromJson(*body);
-    const QJsonValue resultsValue = document.object().value(u"results"_s);
-    if (!document.isObject() || !resultsValue.isArray())
-        co_return std::nullopt;
-    const QJsonArray results = resultsValue.toArray();
-    for (const QJsonValue &result : results) {
-        if (!result.isObject())
-            co_return std::nullopt;
-    }
-    const qsizetype picked = pickResult(results, album);
-    if (picked < 0)
-        co_return std::nullopt;
-
-    const QJsonValue artwork = results.at(picked).toObject().value(u"artworkUrl100"_s);
-    if (!artwork.isString()) {
-        qCDebug(lcArtwork) << "The iTunes result has no artwork";
-        co_return std::nullopt;
-    }
-    // The service's 600-pixel rendition of the same cover.
-    QString artworkText = artwork.toString();
-    artworkText.replace(u"100x100bb"_s, u"600x600bb"_s);
-    const std::optional<QUrl> artworkURL = parsedURL(artworkText);
+    const std::optional<QUrl> artworkURL = artworkInSearchReply(*body, album);
     if (!artworkURL)
         co_return std::nullopt;
     const std::optional<QImage> image = co_await loadImageFrom(*artworkURL, Origin::OnlineService);
     co_return image;
+}
+
+std::optional<QUrl> ArtworkResolver::artworkInSearchReply(const QByteArray &body,
+                                                        const QString &album)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    const QJsonValue resultsValue = document.object().value(u"results"_s);
+    if (!document.isObject() || !resultsValue.isArray())
+        return std::nullopt;
+    const QJsonArray results = resultsValue.toArray();
+    for (const QJsonValue &result : results) {
+        if (!result.isObject())
+            return std::nullopt;
+    }
+    const qsizetype picked = pickResult(results, album);
+    if (picked < 0)
+        return std::nullopt;
+
+    const QJsonValue artwork = results.at(picked).toObject().value(u"artworkUrl100"_s);
+    if (!artwork.isString()) {
+        qCDebug(lcArtwork) << "The iTunes result has no artwork";
+        return std::nullopt;
+    }
+    // The service's 600-pixel rendition of the same cover.
+    QString artworkText = artwork.toString();
+    artworkText.replace(u"100x100bb"_s, u"600x600bb"_s);
+    return parsedURL(artworkText);
 }
 
 QCoro::Task<std::optional<QImage>> ArtworkResolver::loadImage(QUrl url)

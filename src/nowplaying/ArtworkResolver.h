@@ -51,6 +51,8 @@ public:
     // The index of the search result whose collection matches the album (either name containing
     // the other), else of the first result; -1 for no results.
     static qsizetype pickResult(const QJsonArray &results, const QString &album);
+    // The 600-pixel cover of the picked result of an iTunes search answer.
+    static std::optional<QUrl> artworkInSearchReply(const QByteArray &body, const QString &album);
 
 private:
     // Where a URL came from decides which schemes it may use: a player on this machine may name

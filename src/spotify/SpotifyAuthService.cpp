@@ -9,7 +9,6 @@
 #include "settings/SecretStore.h"
 #include "spotify/SpotifyProtocol.h"
 
-#include <QJsonArray>
 #include <QJsonDocument>
 #include <QLoggingCategory>
 #include <QNetworkAccessManager>
@@ -123,19 +122,11 @@ QCoro::Task<> SpotifyAuthService::fetchProfile()
     // An error answer says nothing about the profile: what is known stays.
     if (!reply || !reply->isSuccess() || generation != m_generation)
         co_return;
-    const QJsonDocument document = QJsonDocument::fromJson(reply->body);
-    if (!document.isObject())
+    const std::optional<Spotify::Profile> profile = Spotify::parseProfile(reply->body);
+    if (!profile)
         co_return;
-    const QJsonObject profile = document.object();
-    setDisplayName(Spotify::stringIn(profile, u"display_name"_s));
-    std::optional<QString> avatar;
-    const QJsonArray images = profile.value(u"images"_s).toArray();
-    for (const QJsonValue &image : images) {
-        avatar = Spotify::stringIn(image.toObject(), u"url"_s);
-        if (avatar)
-            break;
-    }
-    setAvatarURL(avatar);
+    setDisplayName(profile->displayName);
+    setAvatarURL(profile->avatarURL);
 }
 
 // Token endpoint

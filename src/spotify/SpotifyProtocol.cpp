@@ -1,6 +1,7 @@
 #include "spotify/SpotifyProtocol.h"
 
 #include <QCryptographicHash>
+#include <QJsonArray>
 #include <QJsonDocument>
 #include <QRandomGenerator>
 #include <QStringDecoder>
@@ -127,6 +128,22 @@ std::optional<TokenReply> parseTokenReply(const QByteArray &body)
         reply.expiresIn = qint64(seconds);
     }
     return reply;
+}
+
+std::optional<Profile> parseProfile(const QByteArray &body)
+{
+    const QJsonDocument document = QJsonDocument::fromJson(body);
+    if (!document.isObject())
+        return std::nullopt;
+    const QJsonObject object = document.object();
+    Profile profile { stringIn(object, u"display_name"_s), std::nullopt };
+    const QJsonArray images = object.value(u"images"_s).toArray();
+    for (const QJsonValue &image : images) {
+        profile.avatarURL = stringIn(image.toObject(), u"url"_s);
+        if (profile.avatarURL)
+            break;
+    }
+    return profile;
 }
 
 std::optional<double> retryAfterSeconds(const QByteArray &value)

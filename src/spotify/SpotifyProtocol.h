@@ -26,6 +26,13 @@ struct TokenReply
     std::optional<qint64> expiresIn; // seconds
 };
 
+// The parts of the user's profile (GET /me) Vesper shows.
+struct Profile
+{
+    std::optional<QString> displayName;
+    std::optional<QString> avatarURL; // the first image that has one
+};
+
 // URL-safe Base64 without padding, as PKCE and JWT write it.
 QString base64Url(const QByteArray &bytes);
 // 64 bytes of the system's secure random source: 86 characters.
@@ -41,6 +48,8 @@ bool isValidClientID(const QString &clientID);
 // A token answer with a usable access token; none for anything else. A token must be able to
 // travel in a header line: visible ASCII, bounded.
 std::optional<TokenReply> parseTokenReply(const QByteArray &body);
+// The profile in an answer of GET /me; none when the answer is not an object.
+std::optional<Profile> parseProfile(const QByteArray &body);
 // Seconds to wait from a Retry-After value (delta seconds), bounded; none when unusable.
 std::optional<double> retryAfterSeconds(const QByteArray &value);
 // application/x-www-form-urlencoded, every name and value fully encoded.

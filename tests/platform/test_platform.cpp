@@ -126,7 +126,7 @@ private Q_SLOTS:
         QCOMPARE(SingleInstance::decodeMessage(message), QList<QUrl> { urls.at(2) });
         for (const QByteArray &malformed :
              { QByteArray("vesper://a\n"), QByteArray("vesper://a\n\nvesper://b\n\n"),
-               QByteArray("\x00\x01\x02\n\n", 5) })
+               QByteArray("\x00\x01\x02\n\n", 5), QByteArray("ht:/s:##//x.\n\n") })
             QVERIFY2(!SingleInstance::decodeMessage(malformed),
                      malformed.toPercentEncoding().constData());
     }

@@ -219,7 +219,9 @@ std::optional<QList<QUrl>> SingleInstance::decodeMessage(QByteArrayView message)
                 return std::nullopt;
         }
         const QUrl url = QUrl::fromEncoded(line.toByteArray(), QUrl::StrictMode);
-        if (!isForwardable(url))
+        // Only the form a launch writes: a line Qt would write otherwise ("a:#x#y") could be
+        // handed on as another URL than the one sent.
+        if (!isForwardable(url) || url.toEncoded() != line)
             return std::nullopt;
         urls.append(url);
     }

@@ -36,7 +36,8 @@ public:
 
     // Only absolute, valid URLs travel; others are left out of the message.
     static QByteArray encodeMessage(const QList<QUrl> &urls);
-    // The URLs of a complete message, or nothing when any line is not an absolute URL.
+    // The URLs of a complete message, or nothing when any line is not an absolute URL written
+    // as encodeMessage writes it.
     static std::optional<QList<QUrl>> decodeMessage(QByteArrayView message);
 
 Q_SIGNALS:
