@@ -13,6 +13,7 @@
 #include "platform/DesktopPlayers.h"
 #include "platform/GlobalShortcuts.h"
 #include "platform/LoginItem.h"
+#include "platform/PanelWindowSystem.h"
 #include "platform/Platform.h"
 #include "platform/SecretBackend.h"
 #include "scrobbling/LastFmService.h"
@@ -23,9 +24,18 @@
 #include "shortcuts/HotkeyService.h"
 #include "spotify/SpotifyAuthService.h"
 #include "spotify/SpotifyLibrary.h"
+#include "ui/FloatingPanel.h"
+#include "ui/LikeState.h"
+#include "ui/LimitedSupportTooltip.h"
+#include "ui/MiniPlayerView.h"
+#include "ui/PlayerMenu.h"
+#include "ui/PlayerPresentation.h"
+#include "ui/SpotifyConnectPrompt.h"
+#include "ui/TrayIcon.h"
 #include "updates/UpdateCheckService.h"
 
 #include <QApplication>
+#include <QCursor>
 #include <QDesktopServices>
 #include <QNetworkAccessManager>
 
@@ -72,6 +82,10 @@ void Application::launch()
 
     // Every window opens in the right palette.
     m_settings->applyAppearance();
+    m_updates = std::make_unique<UpdateCheckService>(
+        *m_network, *m_settingsStore, *m_clock, Endpoints::updateSite(),
+        UpdateCheckService::buildVersion(), [this] { return m_settings->autoCheckUpdates(); });
+    buildWindows();
 
     // Scrobbling; its one-second tick runs while a Last.fm account is connected. The account
     // and the manager share the one offline queue.
@@ -92,13 +106,62 @@ void Application::launch()
     m_hotkeys->installHandler();
     m_hotkeys->reload();
 
+    m_hotkeys->setPanelToggle([this] { m_panel->togglePanel(); });
+    connect(m_hotkeys.get(), &HotkeyService::lyricsToggleRequested, m_panel.get(),
+            [this] { m_miniPlayer->toggleLyrics(); });
+    connect(m_hotkeys.get(), &HotkeyService::likeToggleRequested, m_panel.get(),
+            [this] { m_miniPlayer->requestLikeToggle(); });
+
     // At most once a day, and never in a build without a product site.
-    m_updates = std::make_unique<UpdateCheckService>(
-        *m_network, *m_settingsStore, *m_clock, Endpoints::updateSite(),
-        UpdateCheckService::buildVersion(), [this] { return m_settings->autoCheckUpdates(); });
     m_updates->checkAutomatically();
 
     qCInfo(lcApp) << "launched";
+}
+
+void Application::buildWindows()
+{
+    m_panelWindowSystem = Platform::createPanelWindowSystem();
+    m_likeState = std::make_unique<LikeState>(*m_nowPlaying, *m_browserBridge, *m_spotifyAuth,
+                                              *m_spotifyLibrary, *m_desktopPlayers);
+    m_playerMenu = std::make_unique<PlayerMenu>(PlayerMenu::Style::Player, *m_nowPlaying,
+                                                *m_settings, *m_updates, *m_browserBridge);
+    m_trayMenu = std::make_unique<PlayerMenu>(PlayerMenu::Style::Tray, *m_nowPlaying, *m_settings,
+                                              *m_updates, *m_browserBridge);
+    m_miniPlayer = new MiniPlayerView(*m_nowPlaying, *m_lyrics, *m_likeState, m_playerMenu->menu());
+    m_panel = std::make_unique<FloatingPanel>(m_miniPlayer, *m_panelWindowSystem, *m_settings);
+    m_limitedTooltip = std::make_unique<LimitedSupportTooltip>(
+        m_panelWindowSystem->backdrop() != PanelWindowSystem::Backdrop::Opaque);
+
+    connect(m_miniPlayer, &MiniPlayerView::limitedSupportHovered, m_limitedTooltip.get(),
+            &LimitedSupportTooltip::showAbove);
+    connect(m_miniPlayer, &MiniPlayerView::limitedSupportLeft, m_limitedTooltip.get(),
+            &QWidget::hide);
+    connect(m_miniPlayer, &MiniPlayerView::sourceMenuRequested, m_panel.get(),
+            [this] { m_playerMenu->menu().popup(QCursor::pos()); });
+    connect(m_miniPlayer, &MiniPlayerView::openSourceRequested, m_panel.get(), [this] {
+        const Source source = PlayerPresentation::currentSource(m_nowPlaying->nowPlaying(),
+                                                                m_nowPlaying->lockedSource());
+        if (const std::optional<QUrl> page = PlayerPresentation::webPageOf(source))
+            QDesktopServices::openUrl(*page);
+    });
+    connect(m_likeState.get(), &LikeState::spotifyConnectNeeded, m_panel.get(), [this] {
+        if (askToConnectSpotify())
+            m_spotifyAuth->startAuth();
+    });
+    for (PlayerMenu *menu : { m_playerMenu.get(), m_trayMenu.get() }) {
+        connect(menu, &PlayerMenu::togglePanelRequested, m_panel.get(),
+                &FloatingPanel::togglePanel);
+        connect(menu, &PlayerMenu::lyricsToggleRequested, m_miniPlayer,
+                &MiniPlayerView::toggleLyrics);
+        connect(menu, &PlayerMenu::quitRequested, this, &Application::quit);
+        connect(m_panel.get(), &FloatingPanel::shownChanged, menu, &PlayerMenu::setPanelShown);
+        connect(m_miniPlayer, &MiniPlayerView::lyricsToggled, menu, &PlayerMenu::setLyricsShowing);
+    }
+
+    m_panel->moveToStartPlace();
+    m_panel->showPanel();
+    m_tray = std::make_unique<TrayIcon>(m_trayMenu->menu());
+    connect(m_tray.get(), &TrayIcon::activated, m_panel.get(), &FloatingPanel::togglePanel);
 }
 
 bool Application::isCallbackURL(const QUrl &url) { return url.scheme() == u"vesper"_s; }

@@ -8,6 +8,13 @@
 
 class AppSettings;
 class ArtworkResolver;
+class FloatingPanel;
+class LikeState;
+class LimitedSupportTooltip;
+class MiniPlayerView;
+class PanelWindowSystem;
+class PlayerMenu;
+class TrayIcon;
 class BrowserBridgeService;
 class Clock;
 class DesktopAppearance;
@@ -45,7 +52,10 @@ public:
     static bool isCallbackURL(const QUrl &url);
 
 private:
-    // In launch order, so that they are destroyed in reverse.
+    void buildWindows();
+
+    // In launch order, so that they are destroyed in reverse (the update check is made early,
+    // for the menus, and asks late).
     std::unique_ptr<Clock> m_clock;
     std::unique_ptr<SettingsStore> m_settingsStore;
     std::unique_ptr<DesktopAppearance> m_desktopAppearance;
@@ -64,6 +74,15 @@ private:
     std::unique_ptr<GlobalShortcuts> m_globalShortcuts;
     std::unique_ptr<HotkeyService> m_hotkeys;
     std::unique_ptr<UpdateCheckService> m_updates;
+    // The windows, after every service they show, so that they go first.
+    std::unique_ptr<PanelWindowSystem> m_panelWindowSystem;
+    std::unique_ptr<LikeState> m_likeState;
+    std::unique_ptr<PlayerMenu> m_playerMenu;
+    std::unique_ptr<PlayerMenu> m_trayMenu;
+    std::unique_ptr<FloatingPanel> m_panel;
+    MiniPlayerView *m_miniPlayer = nullptr; // the panel's child
+    std::unique_ptr<LimitedSupportTooltip> m_limitedTooltip;
+    std::unique_ptr<TrayIcon> m_tray;
     // Made first but declared last, so it goes first: the replies it aborts end their callers'
     // requests while those callers still exist.
     std::unique_ptr<QNetworkAccessManager> m_network;

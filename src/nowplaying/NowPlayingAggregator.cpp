@@ -39,8 +39,11 @@ NowPlayingAggregator::NowPlayingAggregator(DesktopPlayers &players, WebBridge *w
     connect(&m_slowPollTimer, &QTimer::timeout, this, [this] { slowRefresh(); });
     m_slowPollTimer.start();
     refreshAvailableSources();
-    connect(&m_players, &DesktopPlayers::runningPlayersChanged, this,
-            &NowPlayingAggregator::refreshAvailableSources, Qt::QueuedConnection);
+    // Players are found on the bus only after start, and one may start later: each is read as
+    // it appears, not at the next poll, five seconds on.
+    connect(
+        &m_players, &DesktopPlayers::runningPlayersChanged, this, [this] { slowRefresh(); },
+        Qt::QueuedConnection);
     // The first poll comes right after start, not five seconds later.
     QTimer::singleShot(0, this, [this] { slowRefresh(); });
 }

@@ -6,6 +6,7 @@ class DesktopAppearance;
 class DesktopPlayers;
 class GlobalShortcuts;
 class LoginItem;
+class PanelWindowSystem;
 class SecretBackend;
 
 // The production implementations of the platform interfaces.
@@ -18,4 +19,6 @@ std::unique_ptr<DesktopAppearance> createDesktopAppearance();
 std::unique_ptr<DesktopPlayers> createDesktopPlayers();
 // Key grabs on the X11 display Qt is connected to.
 std::unique_ptr<GlobalShortcuts> createGlobalShortcuts();
+// The floating panel's backdrop, blur and workspaces on the X11 display Qt is connected to.
+std::unique_ptr<PanelWindowSystem> createPanelWindowSystem();
 } // namespace Platform

@@ -1,7 +1,7 @@
 // A fake Spotify MPRIS 2 player on the session bus for end-to-end runs, driven by lines on its
 // standard input; it prints "ready <bus name>" once it owns the name.
 //
-//   play <title>|<artist>|<album>|<seconds>   a new track, playing from 0
+//   play <title>|<artist>|<album>|<seconds>[|<art URL>]   a new track, playing from 0
 //   pause | stop                                change the playback status
 //   quit                                        release the name and exit (so does end of input)
 
@@ -13,6 +13,15 @@
 #include <thread>
 
 using namespace Qt::StringLiterals;
+
+namespace {
+QVariantMap withArtwork(QVariantMap metadata, const QString &artUrl)
+{
+    if (!artUrl.isEmpty())
+        metadata.insert(u"mpris:artUrl"_s, artUrl);
+    return metadata;
+}
+} // namespace
 
 int main(int argc, char *argv[])
 {
@@ -33,9 +42,10 @@ int main(int argc, char *argv[])
             player.setPlayerProperty(u"Position"_s, qlonglong(0));
             player.changePlayerProperties(
                 { { u"Metadata"_s,
-                    FakeMprisPlayer::metadata(fields.value(0), fields.value(1), fields.value(2),
-                                              fields.value(3).toDouble(),
-                                              QString::number(++trackCount)) },
+                    withArtwork(FakeMprisPlayer::metadata(
+                                    fields.value(0), fields.value(1), fields.value(2),
+                                    fields.value(3).toDouble(), QString::number(++trackCount)),
+                                fields.value(4)) },
                   { u"PlaybackStatus"_s, u"Playing"_s } });
         } else if (command == "pause"_L1 || command == "stop"_L1) {
             player.changePlayerProperties(

@@ -2,8 +2,11 @@
 
 #include "core/Log.h"
 #include "platform/linux/XcbGlobalShortcuts.h"
+#include "platform/linux/XcbPanelWindowSystem.h"
 
 #include <QGuiApplication>
+
+#include <cstdlib>
 
 using namespace Qt::StringLiterals;
 
@@ -19,4 +22,18 @@ std::unique_ptr<GlobalShortcuts> Platform::createGlobalShortcuts()
     }
     const xcb_window_t root = xcb_setup_roots_iterator(xcb_get_setup(connection)).data->root;
     return std::make_unique<XcbGlobalShortcuts>(connection, root);
+}
+
+std::unique_ptr<PanelWindowSystem> Platform::createPanelWindowSystem()
+{
+    const auto *x11
+        = qGuiApp ? qGuiApp->nativeInterface<QNativeInterface::QX11Application>() : nullptr;
+    xcb_connection_t *connection = x11 ? x11->connection() : nullptr;
+    // Qt connects to the screen that DISPLAY names.
+    int screen = 0;
+    char *host = nullptr;
+    int display = 0;
+    if (xcb_parse_display(nullptr, &host, &display, &screen))
+        std::free(host);
+    return std::make_unique<XcbPanelWindowSystem>(connection, screen);
 }
