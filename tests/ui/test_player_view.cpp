@@ -1,0 +1,184 @@
+#include "FakeClock.h"
+#include "FakeDesktopPlayers.h"
+#include "LogCapture.h"
+#include "ServiceFixture.h"
+#include "browser/BrowserBridgeService.h"
+#include "lyrics/LyricsService.h"
+#include "nowplaying/ArtworkResolver.h"
+#include "nowplaying/NowPlayingAggregator.h"
+#include "spotify/SpotifyAuthService.h"
+#include "spotify/SpotifyLibrary.h"
+#include "ui/LikeState.h"
+#include "ui/MiniPlayerView.h"
+#include "ui/PlayerControlButton.h"
+#include "ui/ProgressSection.h"
+
+#include <QMenu>
+#include <QPaintEvent>
+#include <QPushButton>
+#include <QSignalSpy>
+#include <QTest>
+
+using namespace Qt::StringLiterals;
+
+namespace {
+const QString kSpotify = u"com.spotify.client"_s;
+
+// The view over real services, with a fake desktop player and the bridge fed by hand.
+struct Player
+{
+    Player()
+    {
+        QObject::connect(&bridge, &BrowserBridgeService::webStateReported, &nowPlaying,
+                         &NowPlayingAggregator::onWebState);
+        bridge.handle(R"({"type":"hello","version":4})", 1);
+    }
+    void play(const QString &title, double duration = 200)
+    {
+        players.announce(kSpotify,
+                         { PlaybackState::Playing, title, u"Artist"_s, u"Album"_s, duration, 0 });
+    }
+    void playOnTheWeb(const QByteArray &supports)
+    {
+        bridge.handle(R"({"type":"state","source":"soundcloud","title":"Web","isPlaying":true,)"
+                      R"("duration":300,"position":30,"supports":)"
+                          + supports + "}",
+                      1);
+    }
+    template<typename T> T *child(const QString &name)
+    {
+        for (T *widget : view.findChildren<T *>()) {
+            if (widget->accessibleName() == name || name.isEmpty())
+                return widget;
+        }
+        return nullptr;
+    }
+
+    ServiceFixture fixture;
+    FakeDesktopPlayers players;
+    FakeClock clock;
+    ArtworkResolver artwork { players, fixture.network() };
+    BrowserBridgeService bridge { fixture.settings(), {} };
+    NowPlayingAggregator nowPlaying { players, &bridge, artwork, fixture.settings(), clock };
+    LyricsService lyrics { fixture.network() };
+    SpotifyAuthService spotifyAuth { fixture.settings(), fixture.secrets(), fixture.network(),
+                                     clock, [](const QUrl &) { return true; } };
+    SpotifyLibrary library { spotifyAuth };
+    LikeState like { nowPlaying, bridge, spotifyAuth, library, players };
+    QMenu menu;
+    MiniPlayerView view { nowPlaying, lyrics, like, menu };
+};
+
+// Paint events received by a widget and its children while it lives.
+class PaintLog : public QObject
+{
+public:
+    explicit PaintLog(QWidget &root)
+    {
+        root.installEventFilter(this);
+        for (QWidget *child : root.findChildren<QWidget *>())
+            child->installEventFilter(this);
+    }
+    QHash<QObject *, QRegion> painted;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            painted[watched] += static_cast<QPaintEvent *>(event)->region();
+        return false;
+    }
+};
+} // namespace
+
+class TestPlayerView : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void showsWhatThereIsToShow()
+    {
+        Player player;
+        auto *startListening = player.child<QPushButton>({});
+        QVERIFY(startListening && startListening->isVisibleTo(&player.view));
+        player.play(u"Song"_s);
+        QVERIFY(!startListening->isVisibleTo(&player.view));
+        QCOMPARE(player.view.size(), QSize(240, 386));
+        QSignalSpy toggled(&player.view, &MiniPlayerView::lyricsToggled);
+        player.view.toggleLyrics();
+        QCOMPARE(player.view.size(), QSize(600, 480));
+        QCOMPARE(toggled.takeFirst().first().toBool(), true);
+    }
+
+    // A control the source lacks logs and does nothing; one it has works.
+    void controlsAreGatedByTheSource()
+    {
+        Player player;
+        player.playOnTheWeb(R"(["next"])");
+        auto *previous = player.child<PlayerControlButton>(u"Previous Track"_s);
+        auto *next = player.child<PlayerControlButton>(u"Next Track"_s);
+        QVERIFY(!previous->isSupported() && next->isSupported());
+        QSignalSpy previousTriggered(previous, &PlayerControlButton::triggered);
+        QSignalSpy nextTriggered(next, &PlayerControlButton::triggered);
+        LogCapture log;
+        QTest::mouseClick(previous, Qt::LeftButton);
+        QTest::mouseClick(next, Qt::LeftButton);
+        QCOMPARE(previousTriggered.size(), 0);
+        QCOMPARE(nextTriggered.size(), 1);
+        QVERIFY(log.contains(
+            u"Vesper: control blocked — Previous Track is unavailable for the current source"_s));
+    }
+
+    // The seek is sent once, on release, where the pointer let go, clamped to the bar; never
+    // for a source that cannot seek, even one that lost seek during the drag.
+    void seekingCommitsOnRelease()
+    {
+        Player player;
+        auto *progress = player.child<ProgressSection>({});
+        QSignalSpy seeks(progress, &ProgressSection::seekRequested);
+        const int band = ProgressSection::grabOverhang + 2;
+        const auto drag = [&](int from, int to) {
+            QTest::mousePress(progress, Qt::LeftButton, {}, QPoint(from, band));
+            QTest::mouseMove(progress, QPoint(to, band));
+            QVERIFY(progress->isSeeking() || seeks.isEmpty());
+            QTest::mouseRelease(progress, Qt::LeftButton, {}, QPoint(to, band));
+        };
+        player.play(u"Song"_s, 200);
+        drag(40, progress->width() + 50);
+        QCOMPARE(seeks.size(), 1);
+        QCOMPARE(seeks.takeFirst().first().toDouble(), 200.0);
+        QVERIFY(!progress->isSeeking());
+
+        player.playOnTheWeb(R"(["next"])");
+        drag(40, 80);
+        QTest::mousePress(progress, Qt::LeftButton, {}, QPoint(40, band));
+        player.play(u"Song"_s, 200);
+        player.playOnTheWeb(R"(["next"])");
+        QTest::mouseRelease(progress, Qt::LeftButton, {}, QPoint(60, band));
+        QVERIFY(seeks.isEmpty() && !progress->isSeeking());
+    }
+
+    // A playing track moves only its progress: nothing else of the panel is painted again.
+    void aTickRepaintsOnlyTheProgress()
+    {
+        Player player;
+        player.play(u"Song"_s, 200);
+        player.view.show();
+        QVERIFY(QTest::qWaitForWindowExposed(&player.view));
+        QCoreApplication::processEvents();
+        PaintLog log(player.view);
+        player.clock.advance(1);
+        player.nowPlaying.tickProgress();
+        QTRY_VERIFY(!log.painted.isEmpty());
+        auto *progress = player.child<ProgressSection>({});
+        for (auto it = log.painted.cbegin(); it != log.painted.cend(); ++it) {
+            if (it.key() == &player.view)
+                QVERIFY(progress->geometry().contains(it.value().boundingRect()));
+            else
+                QCOMPARE(it.key(), progress);
+        }
+    }
+};
+
+QTEST_MAIN(TestPlayerView)
+#include "test_player_view.moc"
