@@ -1,17 +1,21 @@
 #include "FakeClock.h"
 #include "FakeDesktopPlayers.h"
 #include "LogCapture.h"
+#include "QuietDesktop.h"
 #include "ServiceFixture.h"
 #include "browser/BrowserBridgeService.h"
 #include "lyrics/LyricsService.h"
 #include "nowplaying/ArtworkResolver.h"
 #include "nowplaying/NowPlayingAggregator.h"
+#include "settings/AppSettings.h"
 #include "spotify/SpotifyAuthService.h"
 #include "spotify/SpotifyLibrary.h"
 #include "ui/LikeState.h"
 #include "ui/MiniPlayerView.h"
 #include "ui/PlayerControlButton.h"
+#include "ui/PlayerMenu.h"
 #include "ui/ProgressSection.h"
+#include "updates/UpdateCheckService.h"
 
 #include <QMenu>
 #include <QPaintEvent>
@@ -67,7 +71,21 @@ struct Player
     LikeState like { nowPlaying, bridge, spotifyAuth, library, players };
     QMenu menu;
     MiniPlayerView view { nowPlaying, lyrics, like, menu };
+    LightDesktop desktop;
+    AppSettings settings { fixture.settings(), std::make_unique<NoLoginItem>(), desktop };
+    UpdateCheckService updates { fixture.network(), fixture.settings(),  clock, QUrl(),
+                                 u"1.0"_s,          [] { return false; } };
 };
+
+QStringList shownTexts(QMenu &menu)
+{
+    QStringList texts;
+    for (const QAction *action : menu.actions()) {
+        if (action->isVisible() && !action->isSeparator())
+            texts.append(action->text() + (action->isChecked() ? u" ✓"_s : QString()));
+    }
+    return texts;
+}
 
 // Paint events received by a widget and its children while it lives.
 class PaintLog : public QObject
@@ -156,6 +174,38 @@ private Q_SLOTS:
         player.playOnTheWeb(R"(["next"])");
         QTest::mouseRelease(progress, Qt::LeftButton, {}, QPoint(60, band));
         QVERIFY(seeks.isEmpty() && !progress->isSeeking());
+    }
+
+    // The tray's menu is right whenever it opens: built once, its rows follow what they show.
+    void trayMenuFollowsWithoutBeingOpened()
+    {
+        Player player;
+        PlayerMenu tray(PlayerMenu::Style::Tray, player.nowPlaying, player.settings, player.updates,
+                        player.bridge);
+        tray.setPanelShown(false);
+        QStringList expected { u"Show Vesper"_s,
+                               u"Always on Top ✓"_s,
+                               u"Show Lyrics"_s,
+                               u"Music Source"_s,
+                               u"Spotify (Not Running)"_s,
+                               u"Music (Not Running)"_s,
+                               u"Settings…"_s,
+                               u"Quit Vesper"_s };
+        QCOMPARE(shownTexts(tray.menu()), expected);
+
+        player.players.setRunning({ kSpotify });
+        player.play(u"Song"_s);
+        player.settings.setAlwaysOnTop(false);
+        tray.setPanelShown(true);
+        tray.setLyricsShowing(true);
+        expected = QStringList { u"Hide Vesper"_s,  u"Always on Top"_s, u"Hide Lyrics"_s,
+                                 u"Music Source"_s, u"Spotify ✓"_s,     u"Music (Not Running)"_s,
+                                 u"Settings…"_s,    u"Quit Vesper"_s };
+        QTRY_COMPARE(shownTexts(tray.menu()), expected);
+
+        // Choosing a row locks that source.
+        tray.menu().actions().at(5)->trigger();
+        QCOMPARE(player.nowPlaying.lockedSource(), Source(Source::Spotify));
     }
 
     // A playing track moves only its progress: nothing else of the panel is painted again.
