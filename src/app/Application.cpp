@@ -16,6 +16,7 @@
 #include "platform/PanelWindowSystem.h"
 #include "platform/Platform.h"
 #include "platform/SecretBackend.h"
+#include "platform/Workspace.h"
 #include "scrobbling/LastFmService.h"
 #include "scrobbling/ScrobbleManager.h"
 #include "scrobbling/ScrobbleQueue.h"
@@ -121,6 +122,7 @@ void Application::launch()
 void Application::buildWindows()
 {
     m_panelWindowSystem = Platform::createPanelWindowSystem();
+    m_workspace = Platform::createWorkspace();
     m_likeState = std::make_unique<LikeState>(*m_nowPlaying, *m_browserBridge, *m_spotifyAuth,
                                               *m_spotifyLibrary, *m_desktopPlayers);
     m_playerMenu = std::make_unique<PlayerMenu>(PlayerMenu::Style::Player, *m_nowPlaying,
@@ -143,6 +145,8 @@ void Application::buildWindows()
                                                                 m_nowPlaying->lockedSource());
         if (const std::optional<QUrl> page = PlayerPresentation::webPageOf(source))
             QDesktopServices::openUrl(*page);
+        else if (source.isDesktopSource())
+            m_workspace->openPlayer(source.rawValue());
     });
     connect(m_likeState.get(), &LikeState::spotifyConnectNeeded, m_panel.get(), [this] {
         if (askToConnectSpotify())

@@ -32,6 +32,7 @@ class SettingsStore;
 class SpotifyAuthService;
 class SpotifyLibrary;
 class UpdateCheckService;
+class Workspace;
 
 // Vesper put together: creates every service once, in launch order, hands each the
 // collaborators it calls, connects them, and owns them until the process ends.
@@ -76,6 +77,7 @@ private:
     std::unique_ptr<UpdateCheckService> m_updates;
     // The windows, after every service they show, so that they go first.
     std::unique_ptr<PanelWindowSystem> m_panelWindowSystem;
+    std::unique_ptr<Workspace> m_workspace;
     std::unique_ptr<LikeState> m_likeState;
     std::unique_ptr<PlayerMenu> m_playerMenu;
     std::unique_ptr<PlayerMenu> m_trayMenu;

@@ -8,6 +8,7 @@ class GlobalShortcuts;
 class LoginItem;
 class PanelWindowSystem;
 class SecretBackend;
+class Workspace;
 
 // The production implementations of the platform interfaces.
 namespace Platform {
@@ -21,4 +22,6 @@ std::unique_ptr<DesktopPlayers> createDesktopPlayers();
 std::unique_ptr<GlobalShortcuts> createGlobalShortcuts();
 // The floating panel's backdrop, blur and workspaces on the X11 display Qt is connected to.
 std::unique_ptr<PanelWindowSystem> createPanelWindowSystem();
+// Players started through their desktop entries.
+std::unique_ptr<Workspace> createWorkspace();
 } // namespace Platform

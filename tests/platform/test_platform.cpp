@@ -1,4 +1,6 @@
 #include "TempXdgDirs.h"
+#include "platform/linux/DesktopEntry.h"
+#include "platform/linux/DesktopEntryWorkspace.h"
 #include "platform/linux/SingleInstance.h"
 #include "platform/linux/UnixSignalWatcher.h"
 #include "platform/linux/XdgAutostartLoginItem.h"
@@ -238,8 +240,31 @@ private Q_SLOTS:
             { u"/x\\y/vesper"_s, u"\"/x\\\\\\\\y/vesper\""_s },
             { u"/x/100%/vesper"_s, u"/x/100%%/vesper"_s },
         };
-        for (const auto &[path, exec] : paths)
+        for (const auto &[path, exec] : paths) {
             QCOMPARE(XdgAutostartLoginItem::execArgument(path), exec);
+            // What is written reads back, a field code left out.
+            const auto entry
+                = DesktopEntry::parse("[Desktop Entry]\nExec=" + exec.toUtf8() + " --flag %U\n");
+            QCOMPARE(DesktopEntry::execArguments(entry->exec), QStringList({ path, u"--flag"_s }));
+        }
+        QVERIFY(!DesktopEntry::execArguments(u"\"unclosed"_s));
+        QVERIFY(!DesktopEntry::execArguments(u"%f %U"_s));
+        QVERIFY(!DesktopEntry::parse("[Desktop Entry]\nExec=x\nHidden=true\n"));
+        QCOMPARE(DesktopEntry::objectPath(u"org.example.my-app"_s), u"/org/example/my_app"_s);
+    }
+
+    // A click on a desktop player's cover starts it through its desktop entry.
+    void startsAPlayerThroughItsEntry()
+    {
+        TempXdgDirs dirs;
+        const QString marker = m_dir->filePath(u"started"_s);
+        QVERIFY(writeFile(dirs.dataHome() + u"/applications/spotify.desktop"_s,
+                          "[Desktop Entry]\nType=Application\nExec=touch \"" + marker.toUtf8()
+                              + "\" %U\n"));
+        DesktopEntryWorkspace workspace;
+        QVERIFY(!workspace.openPlayer(u"com.vesper.unknown"_s));
+        QVERIFY(workspace.openPlayer(u"com.spotify.client"_s));
+        QTRY_VERIFY(QFile::exists(marker));
     }
 
     void enablesAndDisables()

@@ -1,6 +1,7 @@
 #include "platform/Platform.h"
 
 #include "core/Log.h"
+#include "platform/linux/DesktopEntryWorkspace.h"
 #include "platform/linux/PortalAppearance.h"
 #include "platform/linux/SecretFileBackend.h"
 #include "platform/linux/SecretServiceBackend.h"
@@ -70,4 +71,9 @@ std::unique_ptr<LoginItem> Platform::createLoginItem()
 std::unique_ptr<DesktopAppearance> Platform::createDesktopAppearance()
 {
     return std::make_unique<PortalAppearance>(QDBusConnection::sessionBus());
+}
+
+std::unique_ptr<Workspace> Platform::createWorkspace()
+{
+    return std::make_unique<DesktopEntryWorkspace>();
 }
