@@ -12,6 +12,6 @@ inline void printStats(const char *what, QList<double> samples, const char *unit
     const auto at = [&samples](double quantile) {
         return samples.at(qsizetype(quantile * double(samples.size() - 1)));
     };
-    std::printf("%s: median %.1f %s, p99 %.1f %s over %lld samples\n", what, at(0.5), unit,
+    std::printf("%s: median %.3g %s, p99 %.3g %s over %lld samples\n", what, at(0.5), unit,
                 at(0.99), unit, static_cast<long long>(samples.size()));
 }

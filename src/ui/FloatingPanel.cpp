@@ -1,10 +1,12 @@
 #include "ui/FloatingPanel.h"
 
+#include "core/Log.h"
 #include "platform/PanelWindowSystem.h"
 #include "settings/AppSettings.h"
 #include "ui/MiniPlayerView.h"
 #include "ui/Theme.h"
 
+#include <QDateTime>
 #include <QGuiApplication>
 #include <QPainterPath>
 #include <QScreen>
@@ -116,6 +118,14 @@ void FloatingPanel::resizeEvent(QResizeEvent *)
     case PanelWindowSystem::Backdrop::Translucent:
         break;
     }
+}
+
+void FloatingPanel::paintEvent(QPaintEvent *)
+{
+    // For the start-up benchmark: when the first frame was drawn, in wall-clock milliseconds.
+    if (!std::exchange(m_painted, true))
+        qCDebug(lcApp).noquote() << "first panel frame painted at"
+                                 << QDateTime::currentMSecsSinceEpoch();
 }
 
 void FloatingPanel::showEvent(QShowEvent *event)

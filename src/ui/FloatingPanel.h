@@ -28,6 +28,7 @@ Q_SIGNALS:
     void shownChanged(bool shown);
 
 protected:
+    void paintEvent(QPaintEvent *event) override;
     void resizeEvent(QResizeEvent *event) override;
     void showEvent(QShowEvent *event) override;
     void hideEvent(QHideEvent *event) override;
@@ -41,4 +42,5 @@ private:
     PanelWindowSystem &m_windowSystem;
     AppSettings &m_settings;
     QPropertyAnimation m_resize;
+    bool m_painted = false;
 };
