@@ -59,22 +59,13 @@ void WebSocketConnection::readAvailable()
         case Event::Kind::Pong:
             break;
         case Event::Kind::Close:
-            if (!m_closeSent) {
-                m_closeSent = true;
-                m_closeCode = event->code;
-                m_closeReason = QString::fromUtf8(event->payload);
-                write(event->code == NoStatus ? encode(Close, {}) : encodeClose(event->code, {}));
-            }
-            endAfterClose();
+            // The client's close is answered with its own code.
+            closeAfter(event->code, QString::fromUtf8(event->payload),
+                       event->code == NoStatus ? encode(Close, {}) : encodeClose(event->code, {}));
             return;
         case Event::Kind::Failure:
-            if (!m_closeSent) {
-                m_closeSent = true;
-                m_closeCode = event->code;
-                m_closeReason = QString::fromUtf8(event->payload);
-                write(encodeClose(event->code, event->payload));
-            }
-            endAfterClose();
+            closeAfter(event->code, QString::fromUtf8(event->payload),
+                       encodeClose(event->code, event->payload));
             return;
         }
     }
@@ -113,10 +104,17 @@ void WebSocketConnection::write(const QByteArray &frame)
     m_socket->abort();
 }
 
-void WebSocketConnection::endAfterClose()
+void WebSocketConnection::closeAfter(quint16 code, const QString &reason,
+                                     const QByteArray &closeFrame)
 {
-    // The server ends the TCP connection once the close is exchanged (§7.1.1); one that cannot
-    // be flushed is cut after the grace.
+    if (!m_closeSent) {
+        m_closeSent = true;
+        m_closeCode = code;
+        m_closeReason = reason;
+        write(closeFrame);
+    }
+    // The server ends the TCP connection once the close is exchanged (RFC 6455, 7.1.1); one that
+    // cannot be flushed is cut after the grace.
     m_socket->disconnectFromHost();
     QTimer::singleShot(m_limits.closeGraceMs, this, [this] {
         if (!m_ended)

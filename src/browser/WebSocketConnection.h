@@ -44,7 +44,8 @@ Q_SIGNALS:
 private:
     void readAvailable();
     void write(const QByteArray &frame);
-    void endAfterClose();
+    // Answers or sends a close (once) and ends the TCP connection.
+    void closeAfter(quint16 code, const QString &reason, const QByteArray &closeFrame);
     void onSocketDisconnected();
 
     QTcpSocket *m_socket;

@@ -39,12 +39,6 @@ constexpr int kLikeGlyph = 17;
 // The veil where nothing blurs behind it, and without a compositor: legible over anything.
 constexpr qreal kUnblurredVeilOpacity = 0.88;
 
-QColor withAlpha(QColor color, qreal alpha)
-{
-    color.setAlphaF(float(alpha));
-    return color;
-}
-
 bool isDark(const QPalette &palette) { return palette.color(QPalette::Window).lightness() < 128; }
 } // namespace
 

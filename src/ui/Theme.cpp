@@ -1,13 +1,5 @@
 #include "ui/Theme.h"
 
-namespace {
-QColor withAlpha(QColor color, qreal alpha)
-{
-    color.setAlphaF(float(alpha));
-    return color;
-}
-} // namespace
-
 PlayerPalette PlayerPalette::forAppearance(bool dark)
 {
     const QColor black(Qt::black);

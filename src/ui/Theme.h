@@ -16,6 +16,13 @@ struct PlayerPalette
     static PlayerPalette forAppearance(bool dark);
 };
 
+// The colour at that opacity.
+inline QColor withAlpha(QColor color, qreal alpha)
+{
+    color.setAlphaF(float(alpha));
+    return color;
+}
+
 namespace PlayerColors {
 inline const QColor accent { 7, 241, 26 };
 inline const QColor controlActive { 5, 161, 18 };
