@@ -164,7 +164,7 @@ void Application::buildWindows()
 
     m_panel->moveToStartPlace();
     m_panel->showPanel();
-    m_tray = std::make_unique<TrayIcon>(m_trayMenu->menu());
+    m_tray = std::make_unique<TrayIcon>(m_trayMenu->menu(), Platform::legacyTrayPresent());
     connect(m_tray.get(), &TrayIcon::activated, m_panel.get(), &FloatingPanel::togglePanel);
 }
 

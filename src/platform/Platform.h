@@ -22,6 +22,8 @@ std::unique_ptr<DesktopPlayers> createDesktopPlayers();
 std::unique_ptr<GlobalShortcuts> createGlobalShortcuts();
 // The floating panel's backdrop, blur and workspaces on the X11 display Qt is connected to.
 std::unique_ptr<PanelWindowSystem> createPanelWindowSystem();
+// Whether an XEmbed system tray (the _NET_SYSTEM_TRAY_S<n> selection) is on the X11 display.
+bool legacyTrayPresent();
 // Players started through their desktop entries.
 std::unique_ptr<Workspace> createWorkspace();
 } // namespace Platform

@@ -29,12 +29,13 @@ QIcon trayIcon()
 }
 } // namespace
 
-TrayIcon::TrayIcon(QMenu &menu, QObject *parent) : QObject(parent), m_menu(menu)
+TrayIcon::TrayIcon(QMenu &menu, bool legacyTrayPresent, QObject *parent)
+    : QObject(parent), m_menu(menu)
 {
     const QDBusConnection bus = QDBusConnection::sessionBus();
     const bool watcherPresent = bus.isConnected() && bus.interface()
         && bus.interface()->isServiceRegistered(kWatcherService).value();
-    if (watcherPresent || QSystemTrayIcon::isSystemTrayAvailable()) {
+    if (watcherPresent || legacyTrayPresent) {
         create();
         return;
     }
