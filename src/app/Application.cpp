@@ -138,8 +138,11 @@ void Application::buildWindows()
             &LimitedSupportTooltip::showAbove);
     connect(m_miniPlayer, &MiniPlayerView::limitedSupportLeft, m_limitedTooltip.get(),
             &QWidget::hide);
-    connect(m_miniPlayer, &MiniPlayerView::sourceMenuRequested, m_panel.get(),
-            [this] { m_playerMenu->menu().popup(QCursor::pos()); });
+    // Until the source chooser window exists, "Start Listening" opens the same list in the menu.
+    for (const auto request :
+         { &MiniPlayerView::sourceMenuRequested, &MiniPlayerView::chooseSourceRequested })
+        connect(m_miniPlayer, request, m_panel.get(),
+                [this] { m_playerMenu->menu().popup(QCursor::pos()); });
     connect(m_miniPlayer, &MiniPlayerView::openSourceRequested, m_panel.get(), [this] {
         const Source source = PlayerPresentation::currentSource(m_nowPlaying->nowPlaying(),
                                                                 m_nowPlaying->lockedSource());
