@@ -1,7 +1,7 @@
 #include "ui/LikeState.h"
 
-#include "browser/BrowserBridgeService.h"
 #include "nowplaying/NowPlayingAggregator.h"
+#include "nowplaying/WebBridge.h"
 #include "platform/DesktopPlayers.h"
 #include "spotify/SpotifyAuthService.h"
 #include "spotify/SpotifyLibrary.h"
@@ -11,7 +11,7 @@
 
 using namespace Qt::StringLiterals;
 
-LikeState::LikeState(NowPlayingAggregator &nowPlaying, BrowserBridgeService &bridge,
+LikeState::LikeState(NowPlayingAggregator &nowPlaying, WebBridge &bridge,
                      SpotifyAuthService &spotifyAuth, SpotifyLibrary &spotifyLibrary,
                      DesktopPlayers &players, QObject *parent)
     : QObject(parent), m_nowPlaying(nowPlaying), m_bridge(bridge), m_spotifyAuth(spotifyAuth),

@@ -4,11 +4,11 @@
 
 #include <qcoro/qcorotask.h>
 
-class BrowserBridgeService;
 class DesktopPlayers;
 class NowPlayingAggregator;
 class SpotifyAuthService;
 class SpotifyLibrary;
+class WebBridge;
 
 // Whether the track shown is liked, and the like toggle, for every kind of source: Spotify
 // through the user's library, a web player through the extension. The state is learned again at
@@ -17,9 +17,8 @@ class LikeState : public QObject
 {
     Q_OBJECT
 public:
-    LikeState(NowPlayingAggregator &nowPlaying, BrowserBridgeService &bridge,
-              SpotifyAuthService &spotifyAuth, SpotifyLibrary &spotifyLibrary,
-              DesktopPlayers &players, QObject *parent = nullptr);
+    LikeState(NowPlayingAggregator &nowPlaying, WebBridge &bridge, SpotifyAuthService &spotifyAuth,
+              SpotifyLibrary &spotifyLibrary, DesktopPlayers &players, QObject *parent = nullptr);
 
     bool isLiked() const { return m_liked; }
     // The like control works for what is shown.
@@ -39,7 +38,7 @@ private:
     QCoro::Task<> sendSpotifyLike(bool like);
 
     NowPlayingAggregator &m_nowPlaying;
-    BrowserBridgeService &m_bridge;
+    WebBridge &m_bridge;
     SpotifyAuthService &m_spotifyAuth;
     SpotifyLibrary &m_spotifyLibrary;
     DesktopPlayers &m_players;

@@ -37,7 +37,12 @@ public:
     void setPosition(const QString &id, double s) override { record(u"position ", id, s); }
     void setShuffle(const QString &id, bool on) override { record(u"shuffle ", id, on); }
     void setRepeatMode(const QString &id, int mode) override { record(u"repeat ", id, mode); }
-    QCoro::Task<std::optional<QString>> spotifyTrackID() override { co_return std::nullopt; }
+    std::optional<QString> spotifyTrack; // what spotifyTrackID() answers
+    // A copy: QCoro 0.8 moves from a member that is co_returned.
+    QCoro::Task<std::optional<QString>> spotifyTrackID() override
+    {
+        co_return std::optional<QString>(spotifyTrack);
+    }
     QCoro::Task<std::optional<QString>> spotifyArtworkURL() override
     {
         co_return std::optional<QString>(artworkURL);

@@ -1,13 +1,18 @@
 #include "FakeClock.h"
 #include "FakeDesktopPlayers.h"
+#include "FakeHttpServer.h"
+#include "FakeWebBridge.h"
 #include "LogCapture.h"
 #include "QuietDesktop.h"
 #include "ServiceFixture.h"
 #include "browser/BrowserBridgeService.h"
+#include "core/SettingsKeys.h"
+#include "core/SettingsStore.h"
 #include "lyrics/LyricsService.h"
 #include "nowplaying/ArtworkResolver.h"
 #include "nowplaying/NowPlayingAggregator.h"
 #include "settings/AppSettings.h"
+#include "settings/SecretStore.h"
 #include "spotify/SpotifyAuthService.h"
 #include "spotify/SpotifyLibrary.h"
 #include "ui/LikeState.h"
@@ -206,6 +211,71 @@ private Q_SLOTS:
         // Choosing a row locks that source.
         tray.menu().actions().at(5)->trigger();
         QCOMPARE(player.nowPlaying.lockedSource(), Source(Source::Spotify));
+    }
+
+    // Like reaches the track's own source: the extension's "like" for a web player, the user's
+    // library for Spotify, where a like without an account asks to connect instead.
+    void likesReachTheirSource()
+    {
+        ServiceFixture fixture;
+        FakeHttpServer api;
+        fixture.setEndpoint("VESPER_SPOTIFY_API_URL", api.url());
+        api.route("GET", u"/v1/me/library/contains"_s, FakeHttpServer::Response::ok("[true]"));
+        api.route("DELETE", u"/v1/me/library"_s, FakeHttpServer::Response::withStatus(200));
+        FakeDesktopPlayers players;
+        FakeClock clock;
+        FakeWebBridge bridge;
+        ArtworkResolver artwork(players, fixture.network());
+        NowPlayingAggregator nowPlaying(players, &bridge, artwork, fixture.settings(), clock);
+        const auto makeAuth = [&] {
+            return std::make_unique<SpotifyAuthService>(fixture.settings(), fixture.secrets(),
+                                                        fixture.network(), clock,
+                                                        [](const QUrl &) { return true; });
+        };
+        {
+            const auto spotifyAuth = makeAuth();
+            SpotifyLibrary library(*spotifyAuth);
+            LikeState like(nowPlaying, bridge, *spotifyAuth, library, players);
+            QSignalSpy connectNeeded(&like, &LikeState::spotifyConnectNeeded);
+
+            WebPlayerState web;
+            web.source = u"ytmusic"_s;
+            web.title = u"Web"_s;
+            web.isPlaying = true;
+            web.liked = true;
+            web.capabilities = SourceCapability::Like;
+            bridge.last = web;
+            nowPlaying.onWebState(web);
+            QVERIFY(like.isLiked() && like.isSupported());
+            like.toggle();
+            QVERIFY(!like.isLiked());
+            QCOMPARE(bridge.sent, QStringList { u"like com.vesper.web.ytmusic"_s });
+
+            nowPlaying.onWebState(std::nullopt);
+            players.announce(kSpotify,
+                             { PlaybackState::Playing, u"Song"_s, u"A"_s, u"B"_s, 200, 0 });
+            like.toggle();
+            QCOMPARE(connectNeeded.size(), 1);
+            QVERIFY(!like.isLiked());
+        }
+
+        // Connected: the library says whether the track is liked; a toggle shows at once.
+        fixture.secretItems().items = { { SecretStore::Account::spotifyAccessToken, u"a"_s },
+                                        { SecretStore::Account::spotifyRefreshToken, u"r"_s } };
+        fixture.settings().setValue(SettingsKeys::spotifyCustomClientID,
+                                    u"0123456789abcdef0123456789abcdef"_s);
+        const auto spotifyAuth = makeAuth();
+        SpotifyLibrary library(*spotifyAuth);
+        LikeState like(nowPlaying, bridge, *spotifyAuth, library, players);
+        players.spotifyTrack = u"4uLU6hMCjMI75M1A2tKUQC"_s;
+        players.announce(kSpotify, { PlaybackState::Playing, u"Next"_s, u"A"_s, u"B"_s, 200, 0 });
+        QTRY_VERIFY(like.isLiked());
+        QVERIFY(like.isSupported());
+        like.toggle();
+        QVERIFY(!like.isLiked());
+        QTRY_COMPARE(api.requests(u"/v1/me/library"_s).size(), 1);
+        QCOMPARE(api.requests(u"/v1/me/library"_s).first().method, "DELETE");
+        QVERIFY(fixture.networkDrained());
     }
 
     // A playing track moves only its progress: nothing else of the panel is painted again.
