@@ -28,6 +28,8 @@
 #include <QSignalSpy>
 #include <QTest>
 
+#include <cmath>
+
 using namespace Qt::StringLiterals;
 
 namespace {
@@ -131,6 +133,20 @@ private Q_SLOTS:
         player.view.toggleLyrics();
         QCOMPARE(player.view.size(), QSize(600, 480));
         QCOMPARE(toggled.takeFirst().first().toBool(), true);
+    }
+
+    // Records no player should send still paint within the panel's size, at once.
+    void oddRecordsStayWithinTheView()
+    {
+        Player player;
+        const QString huge = QString(10 * 1024 * 1024, u'ש') + u"🎵"_s;
+        player.players.announce(
+            kSpotify, { PlaybackState::Playing, huge, u"مغني 🎤"_s, huge, std::nan(""), 1e12 });
+        QCOMPARE(player.view.grab().deviceIndependentSize(), QSizeF(240, 386));
+        player.players.announce(
+            kSpotify,
+            { PlaybackState::Playing, u"   "_s, QString(), QString(), 7 * 24 * 3600.0, 9e9 });
+        QCOMPARE(player.view.grab().deviceIndependentSize(), QSizeF(240, 386));
     }
 
     // A control the source lacks logs and does nothing; one it has works.
