@@ -5,7 +5,7 @@
 class QWindow;
 
 // What the floating panel asks of the window system beyond Qt: how its background can be drawn,
-// a blur behind it, and a place on every workspace.
+// a blur behind it, a place on every workspace and none in the taskbar.
 class PanelWindowSystem
 {
 public:
@@ -21,6 +21,7 @@ public:
     // The region (in the window's logical pixels) the compositor should blur; nothing where
     // there is no blur.
     virtual void setBlurBehind(QWindow &window, const QRegion &region) = 0;
-    // Shown on every workspace, where the window manager supports it.
-    virtual void setOnAllWorkspaces(QWindow &window) = 0;
+    // Shown on every workspace and kept out of the taskbar and pager, where the window manager
+    // supports it; asked for before the window is mapped.
+    virtual void setPanelStates(QWindow &window) = 0;
 };

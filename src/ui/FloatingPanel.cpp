@@ -69,7 +69,7 @@ void FloatingPanel::showPanel()
     // Asked for before the window is mapped: that is when the window manager reads it.
     winId();
     if (QWindow *window = windowHandle())
-        m_windowSystem.setOnAllWorkspaces(*window);
+        m_windowSystem.setPanelStates(*window);
     show();
 }
 

@@ -49,19 +49,16 @@ PanelWindowSystem::Backdrop XcbPanelWindowSystem::backdrop() const
     if (!owner || owner->owner == XCB_NONE)
         return Backdrop::Opaque;
 
+    // KWin announces its blur by putting a property of that name on the root window, while its
+    // effect is loaded.
     const xcb_atom_t blur = atom("_KDE_NET_WM_BLUR_BEHIND_REGION");
-    const Reply<xcb_get_property_reply_t> supported(xcb_get_property_reply(
-        m_connection,
-        xcb_get_property(m_connection, 0, m_root, atom("_NET_SUPPORTED"), XCB_ATOM_ATOM, 0, 4096),
-        nullptr));
-    if (supported && supported->format == 32) {
-        const auto *atoms
-            = static_cast<const xcb_atom_t *>(xcb_get_property_value(supported.get()));
-        const int count = xcb_get_property_value_length(supported.get()) / 4;
-        for (int i = 0; i < count; ++i) {
-            if (atoms[i] == blur)
-                return Backdrop::Blurred;
-        }
+    const Reply<xcb_list_properties_reply_t> properties(xcb_list_properties_reply(
+        m_connection, xcb_list_properties(m_connection, m_root), nullptr));
+    if (properties) {
+        const xcb_atom_t *atoms = xcb_list_properties_atoms(properties.get());
+        const int count = xcb_list_properties_atoms_length(properties.get());
+        if (std::find(atoms, atoms + count, blur) != atoms + count)
+            return Backdrop::Blurred;
     }
     return Backdrop::Translucent;
 }
@@ -83,31 +80,38 @@ void XcbPanelWindowSystem::setBlurBehind(QWindow &window, const QRegion &region)
     xcb_flush(m_connection);
 }
 
-void XcbPanelWindowSystem::setOnAllWorkspaces(QWindow &window)
+void XcbPanelWindowSystem::setPanelStates(QWindow &window)
 {
     if (!m_connection || m_root == XCB_NONE)
         return;
     const auto id = xcb_window_t(window.winId());
     const xcb_atom_t state = atom("_NET_WM_STATE");
-    const xcb_atom_t sticky = atom("_NET_WM_STATE_STICKY");
     const xcb_atom_t desktop = atom("_NET_WM_DESKTOP");
+    // Out of the taskbar too: a window mapped without being activated is marked as demanding
+    // attention by KWin, which would make its taskbar entry flash.
+    const QList<xcb_atom_t> wanted { atom("_NET_WM_STATE_STICKY"),
+                                     atom("_NET_WM_STATE_SKIP_TASKBAR"),
+                                     atom("_NET_WM_STATE_SKIP_PAGER") };
     // An unmapped window carries its wishes as properties, which the window manager reads when
     // it maps it (Qt keeps a state it did not set); a mapped one is sent messages.
     xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, id, desktop, XCB_ATOM_CARDINAL, 32, 1,
                         &kAllDesktops);
     const Reply<xcb_get_property_reply_t> current(xcb_get_property_reply(
         m_connection, xcb_get_property(m_connection, 0, id, state, XCB_ATOM_ATOM, 0, 64), nullptr));
-    bool hasSticky = false;
+    QList<xcb_atom_t> states;
     if (current && current->format == 32) {
         const auto *atoms = static_cast<const xcb_atom_t *>(xcb_get_property_value(current.get()));
-        const int count = xcb_get_property_value_length(current.get()) / 4;
-        hasSticky = std::find(atoms, atoms + count, sticky) != atoms + count;
+        states = QList<xcb_atom_t>(atoms, atoms + xcb_get_property_value_length(current.get()) / 4);
     }
-    if (!hasSticky)
-        xcb_change_property(m_connection, XCB_PROP_MODE_APPEND, id, state, XCB_ATOM_ATOM, 32, 1,
-                            &sticky);
+    for (const xcb_atom_t each : wanted) {
+        if (!states.contains(each))
+            states.append(each);
+    }
+    xcb_change_property(m_connection, XCB_PROP_MODE_REPLACE, id, state, XCB_ATOM_ATOM, 32,
+                        quint32(states.size()), states.constData());
     sendToRoot(id, desktop, { kAllDesktops, kSourceApplication });
-    sendToRoot(id, state, { kStateAdd, sticky, XCB_ATOM_NONE, kSourceApplication });
+    sendToRoot(id, state, { kStateAdd, wanted.at(0), wanted.at(1), kSourceApplication });
+    sendToRoot(id, state, { kStateAdd, wanted.at(2), XCB_ATOM_NONE, kSourceApplication });
     xcb_flush(m_connection);
 }
 

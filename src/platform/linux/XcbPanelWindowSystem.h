@@ -7,8 +7,9 @@
 #include <initializer_list>
 
 // The panel on an X11 display: compositing is known from the _NET_WM_CM_S<n> selection, blur
-// from KWin's _KDE_NET_WM_BLUR_BEHIND_REGION in _NET_SUPPORTED, and every workspace is asked for
-// with _NET_WM_DESKTOP and _NET_WM_STATE_STICKY. Without a connection it does nothing.
+// from KWin's _KDE_NET_WM_BLUR_BEHIND_REGION property on the root window; every workspace is asked
+// for with _NET_WM_DESKTOP and _NET_WM_STATE_STICKY, no taskbar or pager entry with
+// _NET_WM_STATE_SKIP_TASKBAR and _SKIP_PAGER. Without a connection it does nothing.
 class XcbPanelWindowSystem : public PanelWindowSystem
 {
 public:
@@ -16,7 +17,7 @@ public:
 
     Backdrop backdrop() const override;
     void setBlurBehind(QWindow &window, const QRegion &region) override;
-    void setOnAllWorkspaces(QWindow &window) override;
+    void setPanelStates(QWindow &window) override;
 
 private:
     xcb_atom_t atom(const char *name) const;
