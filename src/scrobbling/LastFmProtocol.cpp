@@ -155,7 +155,8 @@ std::optional<ScrobbleCounts> scrobbleCountsFrom(const QJsonObject &answer)
     const QJsonObject attributes = record.value(u"@attr"_s).toObject();
     const std::optional<int> accepted = integerFrom(attributes.value(u"accepted"_s));
     const std::optional<int> ignored = integerFrom(attributes.value(u"ignored"_s));
-    if (accepted && ignored) {
+    // A count below zero is no count: such an answer must not pass for one that took the batch.
+    if (accepted && ignored && *accepted >= 0 && *ignored >= 0) {
         counts.accepted = *accepted;
         counts.ignored = *ignored;
         return counts;

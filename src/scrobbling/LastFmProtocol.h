@@ -67,8 +67,9 @@ struct AvatarUpdate
 };
 AvatarUpdate avatarFrom(const QJsonObject &answer);
 
-// The counts of a track.scrobble answer; none when the answer is not one. The service sends
-// the counts as numbers or as strings, and a single scrobble as an object rather than a list.
+// The counts of a track.scrobble answer; none when the answer is not one (negative counts make
+// none either: the batch stays queued). The service sends the counts as numbers or as strings,
+// and a single scrobble as an object rather than a list.
 struct ScrobbleCounts
 {
     int accepted = 0;

@@ -182,6 +182,8 @@ private Q_SLOTS:
         QVERIFY(!LastFm::sessionFrom(object(R"({"session":{"name":"a","key":""}})")));
         // Anything but a scrobble answer says nothing was taken; without counts, the entries tell.
         QVERIFY(!LastFm::scrobbleCountsFrom(object(R"({"scrobbles":{}})")));
+        QVERIFY(!LastFm::scrobbleCountsFrom(
+            object(R"({"scrobbles":{"se":{},"@attr":{"accepted":-1,"ignored":0}}})")));
         const auto uncounted = LastFm::scrobbleCountsFrom(object(
             R"({"scrobbles":{"scrobble":[{"ignoredMessage":{"code":"3"}},{"ignoredMessage":{"code":"0"}}]}})"));
         QVERIFY(uncounted && uncounted->ignored == 1 && uncounted->accepted == 1);
