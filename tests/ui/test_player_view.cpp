@@ -15,6 +15,7 @@
 #include "settings/SecretStore.h"
 #include "spotify/SpotifyAuthService.h"
 #include "spotify/SpotifyLibrary.h"
+#include "ui/FloatingPanel.h"
 #include "ui/LikeState.h"
 #include "ui/MiniPlayerView.h"
 #include "ui/PlayerControlButton.h"
@@ -25,6 +26,7 @@
 #include <QMenu>
 #include <QPaintEvent>
 #include <QPushButton>
+#include <QScreen>
 #include <QSignalSpy>
 #include <QTest>
 
@@ -93,6 +95,15 @@ QStringList shownTexts(QMenu &menu)
     }
     return texts;
 }
+
+// A window system that offers nothing beyond Qt.
+class PlainWindowSystem : public PanelWindowSystem
+{
+public:
+    Backdrop backdrop() const override { return Backdrop::Translucent; }
+    void setBlurBehind(QWindow &, const QRegion &) override { }
+    void setPanelStates(QWindow &) override { }
+};
 
 // Paint events received by a widget and its children while it lives.
 class PaintLog : public QObject
@@ -292,6 +303,25 @@ private Q_SLOTS:
         QTRY_COMPARE(api.requests(u"/v1/me/library"_s).size(), 1);
         QCOMPARE(api.requests(u"/v1/me/library"_s).first().method, "DELETE");
         QVERIFY(fixture.networkDrained());
+    }
+
+    // The panel starts at the top right, 20 pixels in; it grows left and down for the lyrics;
+    // when the screen it was on goes, it comes back where it started.
+    void panelKeepsItsPlace()
+    {
+        Player player;
+        PlainWindowSystem windowSystem;
+        auto *view = new MiniPlayerView(player.nowPlaying, player.lyrics, player.like, player.menu);
+        FloatingPanel panel(view, windowSystem, player.settings);
+        panel.moveToStartPlace();
+        const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+        const QPoint start(area.right() + 1 - 240 - 20, area.top() + 20);
+        QCOMPARE(panel.pos(), start);
+        view->toggleLyrics();
+        QTRY_COMPARE(panel.geometry(), QRect(start.x() + 240 - 600, start.y(), 600, 480));
+        panel.move(area.right() + 5000, area.bottom() + 5000);
+        Q_EMIT qGuiApp->screenRemoved(QGuiApplication::primaryScreen());
+        QTRY_COMPARE(panel.pos(), QPoint(area.right() + 1 - 600 - 20, area.top() + 20));
     }
 
     // A playing track moves only its progress: nothing else of the panel is painted again.
