@@ -5,11 +5,16 @@
 #include <QDBusConnection>
 #include <QMenu>
 #include <QTest>
+#include <QThread>
+
+#include <atomic>
 
 using namespace Qt::StringLiterals;
 
 namespace {
-// A desktop panel's StatusNotifierWatcher, with a host, recording the items that register.
+// A desktop panel's StatusNotifierWatcher, with a host, counting the items that register. It
+// answers from a thread of its own, as the panel would from its process: Qt registers an item
+// with a blocking call.
 class Watcher : public QObject
 {
     Q_OBJECT
@@ -21,17 +26,15 @@ class Watcher : public QObject
 public:
     bool isHostRegistered() const { return true; }
     int protocolVersion() const { return 0; }
-    QStringList items() const { return m_items; }
+    QStringList items() const { return {}; }
+    int registrations() const { return m_registrations; }
 
 public Q_SLOTS:
-    Q_SCRIPTABLE void RegisterStatusNotifierItem(const QString &service)
-    {
-        m_items.append(service);
-    }
+    Q_SCRIPTABLE void RegisterStatusNotifierItem(const QString &) { ++m_registrations; }
     Q_SCRIPTABLE void RegisterStatusNotifierHost(const QString &) { }
 
 private:
-    QStringList m_items;
+    std::atomic<int> m_registrations = 0;
 };
 } // namespace
 
@@ -50,13 +53,19 @@ private Q_SLOTS:
         QVERIFY(!tray.isShown());
         QCOMPARE(log.lines().filter(u"Vesper: no system tray"_s).size(), 1);
 
+        QThread panel;
+        panel.start();
         Watcher watcher;
+        watcher.moveToThread(&panel);
         QDBusConnection bus = QDBusConnection::sessionBus();
         QVERIFY(bus.registerObject(u"/StatusNotifierWatcher"_s, &watcher,
                                    QDBusConnection::ExportAllContents));
         QVERIFY(bus.registerService(u"org.kde.StatusNotifierWatcher"_s));
         QTRY_VERIFY(tray.isShown());
-        QTRY_COMPARE(watcher.items().size(), 1);
+        QTRY_COMPARE(watcher.registrations(), 1);
+        bus.unregisterObject(u"/StatusNotifierWatcher"_s);
+        panel.quit();
+        panel.wait();
     }
 };
 
