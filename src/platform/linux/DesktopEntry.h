@@ -6,7 +6,7 @@
 
 #include <optional>
 
-// The part of a desktop entry (freedesktop Desktop Entry Specification) that starts a program.
+// The part of a freedesktop.org desktop entry that starts a program.
 struct DesktopEntry
 {
     QString exec;
