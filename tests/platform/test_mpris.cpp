@@ -1,5 +1,6 @@
 #include "FakeMprisPlayer.h"
 #include "platform/linux/MprisDesktopPlayers.h"
+#include "platform/linux/MprisPlayer.h"
 #include "platform/linux/MprisProperties.h"
 
 #include <QElapsedTimer>
@@ -174,7 +175,7 @@ private Q_SLOTS:
         clock.start();
         m_fake->quit();
         QCOMPARE(QCoro::waitFor(state), RawNowPlaying());
-        QVERIFY(clock.elapsed() < MprisDesktopPlayers::callTimeoutMs());
+        QVERIFY(clock.elapsed() < MprisPlayer::callTimeoutMs);
         QTRY_COMPARE(changed.count(), 2);
         QVERIFY(players.runningSourceIds().isEmpty());
         QCOMPARE(announced.count(), 1);
@@ -233,8 +234,8 @@ private Q_SLOTS:
 
         QCOMPARE(QCoro::waitFor(players.readState(kSpotify)), RawNowPlaying());
         const qint64 waited = clock.elapsed();
-        QVERIFY2(waited >= MprisDesktopPlayers::callTimeoutMs() - 100
-                     && waited < MprisDesktopPlayers::callTimeoutMs() + 1500,
+        QVERIFY2(waited >= MprisPlayer::callTimeoutMs - 100
+                     && waited < MprisPlayer::callTimeoutMs + 1500,
                  qPrintable(QString::number(waited)));
     }
 
