@@ -37,7 +37,7 @@ FloatingPanel::FloatingPanel(MiniPlayerView *view, PanelWindowSystem &windowSyst
     m_view->setParent(this);
     m_view->move(0, 0);
     m_view->setBackdrop(m_windowSystem.backdrop());
-    resize(m_view->size());
+    resize(m_view->sizeHint());
     m_resize.setDuration(kResizeMs);
     m_resize.setEasingCurve(QEasingCurve::InOutCubic);
 
@@ -85,7 +85,7 @@ void FloatingPanel::applyAlwaysOnTop()
 void FloatingPanel::resizeForLyrics(bool)
 {
     const QRect from = geometry();
-    QRect to(QPoint(0, 0), m_view->size());
+    QRect to(QPoint(0, 0), m_view->sizeHint());
     to.moveTopRight(from.topRight());
     m_resize.stop();
     m_resize.setStartValue(from);
@@ -105,6 +105,7 @@ void FloatingPanel::keepOnAScreen()
 
 void FloatingPanel::resizeEvent(QResizeEvent *)
 {
+    m_view->resize(size());
     const QRegion shape = roundedRegion(rect());
     switch (m_windowSystem.backdrop()) {
     case PanelWindowSystem::Backdrop::Opaque:

@@ -56,7 +56,7 @@ MiniPlayerView::MiniPlayerView(NowPlayingAggregator &nowPlaying, LyricsService &
       m_playPause(new PlayPauseButton(this)), m_next(addControl(u"Next Track"_s, kSkipSize)),
       m_repeat(addControl(u"Repeat"_s, kToggleSize))
 {
-    setFixedSize(PlayerMetrics::columnWidth, PlayerMetrics::panelHeight);
+    resize(sizeHint());
 
     // The column, top to bottom: cover, title row, progress, controls.
     m_artwork->move(0, 0);
@@ -114,6 +114,14 @@ PlayerControlButton *MiniPlayerView::addControl(const QString &name, QSize size)
     connect(button, &PlayerControlButton::limitedSupportLeft, this,
             &MiniPlayerView::limitedSupportLeft);
     return button;
+}
+
+QSize MiniPlayerView::sizeHint() const
+{
+    if (m_showLyrics)
+        return { PlayerMetrics::columnWidth + PlayerMetrics::lyricsWidth,
+                 PlayerMetrics::lyricsPanelHeight };
+    return { PlayerMetrics::columnWidth, PlayerMetrics::panelHeight };
 }
 
 void MiniPlayerView::setBackdrop(Backdrop backdrop)
@@ -194,9 +202,9 @@ void MiniPlayerView::changeEvent(QEvent *event)
 void MiniPlayerView::toggleLyrics()
 {
     m_showLyrics = !m_showLyrics;
-    setFixedSize(m_showLyrics ? PlayerMetrics::columnWidth + PlayerMetrics::lyricsWidth
-                              : PlayerMetrics::columnWidth,
-                 m_showLyrics ? PlayerMetrics::lyricsPanelHeight : PlayerMetrics::panelHeight);
+    // The panel animates to the new size and takes the view along, so that the veil fills it
+    // at every step.
+    updateGeometry();
     m_artwork->setLyricsShown(m_showLyrics);
     if (m_showLyrics && m_lyrics.lines().isEmpty())
         fetchLyrics();

@@ -31,6 +31,8 @@ public:
                    QMenu &contextMenu, QWidget *parent = nullptr);
 
     bool isShowingLyrics() const { return m_showLyrics; }
+    // 240 × 386, or 600 × 480 with the lyrics column.
+    QSize sizeHint() const override;
     void setBackdrop(Backdrop backdrop);
 
 public Q_SLOTS:

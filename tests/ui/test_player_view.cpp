@@ -142,7 +142,7 @@ private Q_SLOTS:
         QCOMPARE(player.view.size(), QSize(240, 386));
         QSignalSpy toggled(&player.view, &MiniPlayerView::lyricsToggled);
         player.view.toggleLyrics();
-        QCOMPARE(player.view.size(), QSize(600, 480));
+        QCOMPARE(player.view.sizeHint(), QSize(600, 480));
         QCOMPARE(toggled.takeFirst().first().toBool(), true);
     }
 
@@ -314,11 +314,13 @@ private Q_SLOTS:
         auto *view = new MiniPlayerView(player.nowPlaying, player.lyrics, player.like, player.menu);
         FloatingPanel panel(view, windowSystem, player.settings);
         panel.moveToStartPlace();
+        panel.showPanel();
         const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
         const QPoint start(area.right() + 1 - 240 - 20, area.top() + 20);
         QCOMPARE(panel.pos(), start);
         view->toggleLyrics();
         QTRY_COMPARE(panel.geometry(), QRect(start.x() + 240 - 600, start.y(), 600, 480));
+        QCOMPARE(view->size(), QSize(600, 480));
         panel.move(area.right() + 5000, area.bottom() + 5000);
         Q_EMIT qGuiApp->screenRemoved(QGuiApplication::primaryScreen());
         QTRY_COMPARE(panel.pos(), QPoint(area.right() + 1 - 600 - 20, area.top() + 20));
