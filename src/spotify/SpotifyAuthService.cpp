@@ -354,11 +354,8 @@ SpotifyAuthService::send(QNetworkRequest request, QByteArray verb, QByteArray bo
 
 void SpotifyAuthService::setCustomClientID(const std::optional<QString> &value)
 {
-    const bool changed = value != m_customClientID;
-    m_customClientID = value;
-    storeString(SettingsKeys::spotifyCustomClientID, value);
-    if (changed)
-        Q_EMIT customClientIDChanged();
+    setStoredString(m_customClientID, value, SettingsKeys::spotifyCustomClientID,
+                    &SpotifyAuthService::customClientIDChanged);
 }
 
 void SpotifyAuthService::setAccessToken(const std::optional<QString> &value)
@@ -387,20 +384,25 @@ void SpotifyAuthService::setTokenExpiry(const std::optional<QDateTime> &value)
 
 void SpotifyAuthService::setDisplayName(const std::optional<QString> &value)
 {
-    const bool changed = value != m_displayName;
-    m_displayName = value;
-    storeString(SettingsKeys::spotifyDisplayName, value);
-    if (changed)
-        Q_EMIT displayNameChanged();
+    setStoredString(m_displayName, value, SettingsKeys::spotifyDisplayName,
+                    &SpotifyAuthService::displayNameChanged);
 }
 
 void SpotifyAuthService::setAvatarURL(const std::optional<QString> &value)
 {
-    const bool changed = value != m_avatarURL;
-    m_avatarURL = value;
-    storeString(SettingsKeys::spotifyAvatarURL, value);
-    if (changed)
-        Q_EMIT avatarURLChanged();
+    setStoredString(m_avatarURL, value, SettingsKeys::spotifyAvatarURL,
+                    &SpotifyAuthService::avatarURLChanged);
+}
+
+void SpotifyAuthService::setStoredString(std::optional<QString> &field,
+                                         const std::optional<QString> &value, const QString &key,
+                                         void (SpotifyAuthService::*changed)())
+{
+    const bool differs = value != field;
+    field = value;
+    storeString(key, value);
+    if (differs)
+        Q_EMIT(this->*changed)();
 }
 
 void SpotifyAuthService::storeString(const QString &key, const std::optional<QString> &value)

@@ -131,6 +131,9 @@ private:
     void setDisplayName(const std::optional<QString> &value);
     void setAvatarURL(const std::optional<QString> &value);
     void storeString(const QString &key, const std::optional<QString> &value);
+    // Sets a field kept in the settings, stores it, and emits `changed` when it changed.
+    void setStoredString(std::optional<QString> &field, const std::optional<QString> &value,
+                         const QString &key, void (SpotifyAuthService::*changed)());
     void storeSecret(const QString &account, const std::optional<QString> &value, const char *what);
 
     SettingsStore &m_defaults;
